@@ -1,0 +1,219 @@
+#include "orva/cmnodes.h"
+
+#include <algorithm>
+
+// --- CMNodes ---------------------------------------------------------------
+
+CMNodes::CMNodes() = default;
+
+// Nodes go silently with their registry: nobody is left to tell.
+CMNodes::~CMNodes() = default;
+
+CMNode *CMNodes::node(const CMPath &path) const
+{
+    const auto it = m_byPath.find(path);
+    return it == m_byPath.end() ? nullptr : it->second.back().get();
+}
+
+std::vector<CMNode *> CMNodes::allNodes() const
+{
+    std::vector<CMNode *> result;
+    result.reserve(size_t(m_size));
+    for (const auto &entry : m_byPath)
+        for (const auto &node : entry.second)
+            result.push_back(node.get());
+    return result;
+}
+
+CMNode *CMNodes::adopt(std::unique_ptr<CMNode> node)
+{
+    CMNode *raw = node.get();
+    m_byPath[raw->path()].push_back(std::move(node));
+    ++m_size;
+    emit changed(raw->path(), NodeAdded);
+    return raw;
+}
+
+void CMNodes::destroy(CMNode *node)
+{
+    const auto it = m_byPath.find(node->path());
+    if (it == m_byPath.end())
+        return;
+    auto &list = it->second;
+    const auto pos = std::find_if(list.begin(), list.end(),
+                                  [node](const std::unique_ptr<CMNode> &p) { return p.get() == node; });
+    if (pos == list.end())
+        return;
+    const CMPath path = node->path();
+    std::unique_ptr<CMNode> dying = std::move(*pos);
+    list.erase(pos);
+    if (list.empty())
+        m_byPath.erase(it);
+    --m_size;
+    dying.reset();
+    emit changed(path, NodeRemoved);
+}
+
+// --- CMNode ----------------------------------------------------------------
+
+CMNode::CMNode(CMNodes *nodes, const CMPath &path) : m_nodes(nodes), m_path(path) {}
+
+CMNode::~CMNode() = default;
+
+QVariantHash CMNode::data() const
+{
+    return {{QStringLiteral("path"), m_path.toEncoded()}, {QStringLiteral("kind"), kind()}};
+}
+
+bool CMNode::setData(const QString &, const QVariant &) { return false; }
+
+void CMNode::dispose() { m_nodes->destroy(this); }
+
+void CMNode::notify(CMNodes::Change change) const { emit m_nodes->changed(m_path, change); }
+
+// --- CMUINode --------------------------------------------------------------
+
+CMUINode *CMUINode::create(CMNodes *nodes, const CMPath &path)
+{
+    return static_cast<CMUINode *>(nodes->adopt(std::unique_ptr<CMNode>(new CMUINode(nodes, path))));
+}
+
+QString CMUINode::kind() const { return QStringLiteral("ui"); }
+
+QVariantHash CMUINode::data() const
+{
+    QVariantHash result = CMNode::data();
+    result.insert(QStringLiteral("title"), m_title.toString());
+    result.insert(QStringLiteral("description"), m_description.toString());
+    result.insert(QStringLiteral("id"), m_id);
+    result.insert(QStringLiteral("icon"), m_icon);
+    result.insert(QStringLiteral("playable"), false);
+    return result;
+}
+
+bool CMUINode::setData(const QString &key, const QVariant &value)
+{
+    if (key == QLatin1String("title"))
+        setTitle(TrString(value.toString()));
+    else if (key == QLatin1String("description"))
+        setDescription(TrString(value.toString()));
+    else if (key == QLatin1String("id"))
+        setId(value.toString());
+    else if (key == QLatin1String("icon"))
+        setIcon(value.toString());
+    else
+        return CMNode::setData(key, value);
+    return true;
+}
+
+void CMUINode::setTitle(const TrString &title)
+{
+    m_title = title;
+    notify(CMNodes::DataChanged);
+}
+
+void CMUINode::setDescription(const TrString &description)
+{
+    m_description = description;
+    notify(CMNodes::DataChanged);
+}
+
+void CMUINode::setId(const QString &id)
+{
+    m_id = id;
+    notify(CMNodes::DataChanged);
+}
+
+void CMUINode::setIcon(const QString &icon)
+{
+    m_icon = icon;
+    notify(CMNodes::DataChanged);
+}
+
+// --- CMContainerNode -------------------------------------------------------
+
+QVariantHash CMContainerNode::data() const
+{
+    QVariantHash result = CMUINode::data();
+    result.insert(QStringLiteral("playable"), m_playable);
+    return result;
+}
+
+bool CMContainerNode::setData(const QString &key, const QVariant &value)
+{
+    if (key != QLatin1String("playable"))
+        return CMUINode::setData(key, value);
+    setPlayable(value.toBool());
+    return true;
+}
+
+void CMContainerNode::setPlayable(bool playable)
+{
+    m_playable = playable;
+    notify(CMNodes::DataChanged);
+}
+
+// --- CMListRowsNode --------------------------------------------------------
+
+CMListRowsNode *CMListRowsNode::create(CMNodes *nodes, const CMPath &path)
+{
+    return static_cast<CMListRowsNode *>(
+        nodes->adopt(std::unique_ptr<CMNode>(new CMListRowsNode(nodes, path))));
+}
+
+QString CMListRowsNode::kind() const { return QStringLiteral("list"); }
+
+QVariantHash CMListRowsNode::data() const
+{
+    QVariantHash result = CMUINode::data();
+    result.insert(QStringLiteral("rows"), m_rows);
+    return result;
+}
+
+void CMListRowsNode::rowsAppend(const CMPath &path)
+{
+    m_rows.append(QVariant(path.toEncoded()));
+    notify(CMNodes::RowsChanged);
+}
+
+void CMListRowsNode::rowsRemoveAt(int index)
+{
+    if (index < 0 || index >= m_rows.size())
+        return;
+    m_rows.removeAt(index);
+    notify(CMNodes::RowsChanged);
+}
+
+void CMListRowsNode::rowsRemoveStartingWithPath(const CMPath &path)
+{
+    const int before = m_rows.size();
+    m_rows.erase(std::remove_if(m_rows.begin(), m_rows.end(),
+                                [&path](const QVariant &row) {
+                                    return CMPath::fromEncoded(row.toString()).startsWith(path);
+                                }),
+                 m_rows.end());
+    if (m_rows.size() != before)
+        notify(CMNodes::RowsChanged);
+}
+
+// --- CMLinkRowsNode --------------------------------------------------------
+
+CMLinkRowsNode::CMLinkRowsNode(CMNodes *nodes, const CMPath &path, const CMPath &target)
+    : CMContainerNode(nodes, path), m_target(target)
+{
+}
+
+CMLinkRowsNode *CMLinkRowsNode::create(CMNodes *nodes, const CMPath &path, const CMPath &target)
+{
+    return static_cast<CMLinkRowsNode *>(
+        nodes->adopt(std::unique_ptr<CMNode>(new CMLinkRowsNode(nodes, path, target))));
+}
+
+QString CMLinkRowsNode::kind() const { return QStringLiteral("link"); }
+
+QVariantHash CMLinkRowsNode::data() const
+{
+    QVariantHash result = CMContainerNode::data();
+    result.insert(QStringLiteral("target"), m_target.toEncoded());
+    return result;
+}

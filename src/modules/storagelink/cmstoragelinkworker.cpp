@@ -1,0 +1,339 @@
+#include "cmstoragelinkworker.h"
+
+#include "storagelinklogger.h"
+
+#include <orva/orvaglobal.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <log4cplus/loggingmacros.h>
+
+#include <cctype>
+#include <cstring>
+#include <ostream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kNotificationTimeoutMs = 10000;
+constexpr char kConstructorSignature[] =
+    "CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)";
+
+// A label is one short line. Reading stops after this many bytes, so that a
+// huge file without a line break cannot balloon the host's memory.
+constexpr qint64 kLabelReadLimit = 64 * 1024;
+
+// "(a, b)", "()" when empty.
+struct ListText
+{
+    const QStringList &list;
+};
+
+std::ostream &operator<<(std::ostream &out, const ListText &text)
+{
+    out << "(";
+    for (int i = 0; i < text.list.size(); ++i) {
+        if (i > 0)
+            out << ", ";
+        out << text.list.at(i);
+    }
+    return out << ")";
+}
+
+TrString translatable(const char *source)
+{
+    const TrCharData data{trExtractContext(kConstructorSignature), source, nullptr, -1};
+    return TrString(data, QList<TrArg>());
+}
+
+// Reads items of the form (prefix, name, ...); shorter ones are logged and skipped.
+QList<CMStorageLinkWorker::WatchPrefix> readPrefixes(const QVariantList &items, QStringList &accepted,
+                                                     const char *warning)
+{
+    QList<CMStorageLinkWorker::WatchPrefix> prefixes;
+    for (const QVariant &item : items) {
+        const QStringList fields = item.toStringList();
+        if (fields.size() < 2) {
+            LOG4CPLUS_WARN(storageLinkLogger, warning);
+            continue;
+        }
+        prefixes.append({fields.at(0), fields.at(1), 0, 0});
+        accepted.append(fields.at(0));
+    }
+    return prefixes;
+}
+
+// Only a regular file is read, and it is opened without blocking: a FIFO would
+// block open() until a writer came, and a device may never end its first line.
+bool openLabelFile(const QString &path, QFile &file)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+// The part of an entry name before and after its first "-".
+void splitName(const QString &name, QString &head, QString &tail)
+{
+    const int idx = name.indexOf(QLatin1Char('-'), 0, Qt::CaseSensitive);
+    if (idx > 0) {
+        head = name.left(idx);
+        tail = name.mid(idx + 1);
+    } else {
+        head = name;
+        tail.clear();
+    }
+}
+
+} // namespace
+
+CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
+    : CMNodesWorker(config, QStringLiteral("CMStorageLinkWorker"))
+{
+    const QString configuredPath = config.value(QStringLiteral("watchPath")).toString();
+    m_watchPath = QFileInfo(configuredPath).canonicalFilePath();
+    m_linkPrefix = CMPath::fromEncoded(config.value(QStringLiteral("linkPrefix")).toString());
+    const QVariantList linkItems = config.value(QStringLiteral("watchPrefixes")).toList();
+    const QVariantList notifItems = config.value(QStringLiteral("watchNotifications")).toList();
+
+    QStringList linkPrefixes;
+    QStringList notifPrefixes;
+    m_linkPrefixes =
+        readPrefixes(linkItems, linkPrefixes, "Prefixes list item has < 2 fields - ignoring");
+    m_notifPrefixes = readPrefixes(notifItems, notifPrefixes,
+                                   "Notification list item has < 2 fields - ignoring");
+
+    m_listNode = CMListRowsNode::create(nodes(), addPrefix(QString()));
+    m_listNode->setTitle(translatable("Storage Watcher"));
+
+    m_notifNode = CMUINode::create(nodes(), addPrefix(QStringLiteral("notification")));
+    m_notifNode->setTitle(translatable("Attaching new device..."));
+    m_notifNode->setIcon(QStringLiteral("skin:iconLoading"));
+
+    m_notifTimer.setSingleShot(true);
+    m_notifTimer.setInterval(kNotificationTimeoutMs);
+    orvaConnect(&m_notifTimer, SIGNAL(timeout()), this, SLOT(removeNotificationNode()),
+                Qt::AutoConnection);
+
+    m_watcher = new QFileSystemWatcher(this);
+    orvaConnect(m_watcher, SIGNAL(directoryChanged(const QString &)), this,
+                SLOT(dirChanged(const QString &)), Qt::AutoConnection);
+
+    if (m_watchPath.isEmpty()) {
+        LOG4CPLUS_ERROR(storageLinkLogger, "Watch path '" << configuredPath << "' does not exist");
+        return;
+    }
+    m_watcher->addPath(m_watchPath);
+    dirChanged(m_watchPath);
+    LOG4CPLUS_INFO(storageLinkLogger, "Watching path " << m_watchPath << " for prefixes "
+                                                       << linkPrefixes.join(QLatin1Char(','))
+                                                       << " and notifications "
+                                                       << notifPrefixes.join(QLatin1Char(',')));
+}
+
+// Nodes belong to the host's registry and the watcher to the QObject base:
+// nothing to release by hand, and no row or node is touched here.
+CMStorageLinkWorker::~CMStorageLinkWorker() = default;
+
+int CMStorageLinkWorker::hexToDigit(char c)
+{
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= '0' && u <= '9')
+        return u - 0x30;
+    if (u >= 'a' && u <= 'f')
+        return u - 0x57;
+    if (u >= 'A' && u <= 'F')
+        return u - 0x37;
+    return 0;
+}
+
+QByteArray CMStorageLinkWorker::decodeEscape(const QByteArray &in)
+{
+    // Walks to the first zero byte (the terminator unless an earlier byte is
+    // zero). Each byte is read only after the one before it matched, so a
+    // truncated escape never reads past the terminator.
+    const char *p = in.constData();
+    const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    QByteArray out;
+    out.reserve(in.size());
+    while (*p) {
+        if (p[0] == '\\' && p[1] == 'x' && alnum(p[2]) && alnum(p[3])) {
+            out.append(char(hexToDigit(p[2]) * 16 + hexToDigit(p[3])));
+            p += 4;
+        } else {
+            out.append(*p++);
+        }
+    }
+    return out;
+}
+
+QString CMStorageLinkWorker::labelText(const QString &dir, const QString &name)
+{
+    const QString path = dir + QLatin1Char('/') + name + QLatin1String(".label");
+    if (!QFile::exists(path))
+        return QString();
+    QFile file;
+    if (!openLabelFile(path, file)) {
+        LOG4CPLUS_ERROR(storageLinkLogger, "Cannot open label file for:" << path);
+        return QString();
+    }
+    const QByteArray head = file.read(kLabelReadLimit);
+    QTextStream stream(head, QIODevice::ReadOnly);
+    const QByteArray decoded = decodeEscape(stream.readLine().toUtf8());
+    return QString::fromUtf8(decoded.constData(), int(std::strlen(decoded.constData())));
+}
+
+void CMStorageLinkWorker::dirChanged(const QString &dir)
+{
+    LOG4CPLUS_DEBUG(storageLinkLogger, "dirChanged: " << dir);
+
+    QDir directory(dir);
+    directory.setFilter(QDir::Dirs | QDir::NoDotAndDotDot);
+    directory.setSorting(QDir::Name);
+    const QFileInfoList listing = directory.entryInfoList();
+    QStringList names;
+    names.reserve(listing.size());
+    for (const QFileInfo &info : listing)
+        names.append(info.fileName());
+
+    QStringList deleteLinkList = m_links.uniqueKeys();
+    QStringList deleteNotifList = m_notifList;
+
+    notificationPhase(names, deleteNotifList);
+
+    for (const QString &name : qAsConst(names)) {
+        for (WatchPrefix &prefix : m_linkPrefixes) {
+            if (!name.startsWith(prefix.prefix, Qt::CaseSensitive)
+                || name.endsWith(QLatin1String(".label"), Qt::CaseSensitive))
+                continue;
+            const CMPath target = m_linkPrefix + name;
+            deleteLinkList.removeAll(name);
+            if (m_links.contains(name))
+                continue;
+            createLink(dir, name, target, prefix);
+        }
+    }
+
+    for (const QString &name : qAsConst(deleteLinkList))
+        removeLink(name);
+
+    for (const QString &name : qAsConst(deleteNotifList))
+        m_notifList.removeAll(name);
+    if (m_notifList.isEmpty() && m_notifShown)
+        removeNotificationNode();
+
+    LOG4CPLUS_DEBUG(storageLinkLogger,
+                    "Leave " << dbglog_scopedFunction(
+                                    "void CMStorageLinkWorker::dirChanged(const QString&)",
+                                    "CB_StorageLink")
+                             << ": "
+                             << "m_notifList: " << ListText{m_notifList}
+                             << " deleteNotifList: " << ListText{deleteNotifList});
+}
+
+void CMStorageLinkWorker::notificationPhase(const QStringList &names, QStringList &deleteNotifList)
+{
+    for (const QString &name : names) {
+        for (const WatchPrefix &prefix : qAsConst(m_notifPrefixes)) {
+            if (!name.startsWith(prefix.prefix, Qt::CaseSensitive))
+                continue;
+            deleteNotifList.removeAll(name);
+            if (m_notifList.contains(name, Qt::CaseSensitive))
+                continue;
+            LOG4CPLUS_DEBUG(storageLinkLogger, "New notification entry: " << name);
+            m_notifList.append(name);
+            if (!m_notifShown) {
+                m_notifShown = true;
+                m_listNode->rowsAppend(m_notifNode->path());
+                m_notifTimer.start();
+            }
+        }
+    }
+}
+
+void CMStorageLinkWorker::createLink(const QString &dir, const QString &name, const CMPath &target,
+                                     WatchPrefix &prefix)
+{
+    prefix.count += 1;
+    prefix.seq += 1;
+    const QString title = prefix.name + QString::number(prefix.seq, 10);
+    QString head;
+    QString tail;
+    splitName(name, head, tail);
+    const QString label = labelText(dir, name);
+
+    LOG4CPLUS_INFO(storageLinkLogger, "New matching entry: " << head << " / " << tail << " --> "
+                                                             << target << ", name " << title
+                                                             << ", label " << label);
+
+    CMLinkRowsNode *node = CMLinkRowsNode::create(
+        nodes(), m_listNode->path() + QStringLiteral("/") + name, target);
+    node->setTitle(TrString(title));
+    node->setId(tail);
+    node->setDescription(TrString(label));
+    node->setPlayable(true);
+    m_links.insert(name, node);
+    m_listNode->rowsAppend(node->path());
+    LOG4CPLUS_DEBUG(storageLinkLogger, "Adding node for " << node->path());
+
+    if (m_notifShown)
+        removeNotificationNode();
+}
+
+void CMStorageLinkWorker::removeLink(const QString &name)
+{
+    const CMPath rowPath = m_listNode->path() + QStringLiteral("/") + name;
+    LOG4CPLUS_DEBUG(storageLinkLogger, "Removing " << name << " from storagelink list");
+    LOG4CPLUS_DEBUG(storageLinkLogger, "  -> " << rowPath);
+
+    // Found by content: the notification row may have shifted the indices.
+    const QVariantList rows = m_listNode->rows();
+    const QVariant row(rowPath.toEncoded());
+    for (int i = 0; i < rows.size(); ++i) {
+        if (rows.at(i) == row) {
+            LOG4CPLUS_TRACE(storageLinkLogger, "  -> removing from row " << i);
+            m_listNode->rowsRemoveAt(i);
+            break;
+        }
+    }
+
+    const QList<CMNode *> gone = m_links.values(name);
+    for (CMNode *node : gone)
+        node->dispose();
+    m_links.remove(name);
+
+    for (WatchPrefix &prefix : m_linkPrefixes) {
+        if (!name.startsWith(prefix.prefix, Qt::CaseSensitive))
+            continue;
+        prefix.count -= 1;
+        if (prefix.count <= 0) {
+            LOG4CPLUS_DEBUG(storageLinkLogger,
+                            "Reset prefix " << prefix.prefix << " counter to 0");
+            prefix.count = 0;
+            prefix.seq = 0;
+        }
+        break;
+    }
+}
+
+void CMStorageLinkWorker::removeNotificationNode()
+{
+    LOG4CPLUS_DEBUG(storageLinkLogger, "removeNotificationNode");
+    m_notifTimer.stop();
+    m_listNode->rowsRemoveStartingWithPath(m_notifNode->path());
+    m_notifShown = false;
+}
