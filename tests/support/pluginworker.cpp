@@ -1,0 +1,72 @@
+#include "pluginworker.h"
+
+PluginWorker::PluginWorker() : m_library(QStringLiteral(ORVA_PLUGIN_PATH)) {}
+
+PluginWorker::~PluginWorker()
+{
+    destroy();
+    m_library.unload();
+}
+
+CMAbstractWorker *PluginWorker::create(const QVariantHash &config)
+{
+    destroy();
+    auto factory = reinterpret_cast<CMWorkerCreateFunction>(m_library.resolve(kWorkerCreateSymbol));
+    if (!factory)
+        return nullptr;
+    m_worker.reset(factory(nullptr, config));
+    return m_worker.get();
+}
+
+void PluginWorker::destroy() { m_worker.reset(); }
+
+QVariantHash PluginWorker::data(const QString &path) const
+{
+    return m_worker->request(QStringLiteral("data"), CMPath::fromEncoded(path)).toHash();
+}
+
+QStringList PluginWorker::rows(const QString &path) const
+{
+    QStringList result;
+    const QVariantList rows =
+        m_worker->request(QStringLiteral("rows"), CMPath::fromEncoded(path)).toList();
+    for (const QVariant &row : rows)
+        result.append(row.toString());
+    return result;
+}
+
+QStringList PluginWorker::linkPaths() const
+{
+    QStringList result;
+    for (const CMNode *node : worker()->nodes()->allNodes())
+        if (node->kind() == QLatin1String("link"))
+            result.append(node->path().toEncoded());
+    return result;
+}
+
+QStringList PluginWorker::linkTitles() const
+{
+    QStringList result;
+    for (const QString &path : linkPaths())
+        result.append(data(path).value(QStringLiteral("title")).toString());
+    return result;
+}
+
+static QVariantList prefixItems(const QStringList &specs)
+{
+    QVariantList items;
+    for (const QString &spec : specs) {
+        const int colon = spec.indexOf(QLatin1Char(':'));
+        items.append(QStringList{spec.left(colon), spec.mid(colon + 1)});
+    }
+    return items;
+}
+
+QVariantHash makeConfig(const QString &watchPath, const QStringList &linkPrefixes,
+                        const QStringList &notifPrefixes, const QString &linkPrefix)
+{
+    return {{QStringLiteral("watchPath"), watchPath},
+            {QStringLiteral("linkPrefix"), linkPrefix},
+            {QStringLiteral("watchPrefixes"), prefixItems(linkPrefixes)},
+            {QStringLiteral("watchNotifications"), prefixItems(notifPrefixes)}};
+}

@@ -1,0 +1,182 @@
+// The host stand-in's own contract: paths, rows, node ownership, requests.
+#include <orva/cmworker.h>
+#include <orva/orvaglobal.h>
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <sstream>
+
+namespace {
+
+class TestWorker : public CMNodesWorker
+{
+public:
+    explicit TestWorker(const QVariantHash &config = {})
+        : CMNodesWorker(config, QStringLiteral("TestWorker"))
+    {
+    }
+};
+
+CMPath path(const char *text) { return CMPath::fromEncoded(QString::fromUtf8(text)); }
+
+} // namespace
+
+class TestHostStandIn : public QObject
+{
+    Q_OBJECT
+private slots:
+    void pathEncodingRoundTrips_data();
+    void pathEncodingRoundTrips();
+    void removeStartingWithPathGoesByComponent();
+    void prefixComesFromConfiguration();
+    void nodeAtTakenPathDoesNotFreeTheFirst();
+    void requestsAnswerWhatWasPublished();
+    void subscriptionsSeeChanges();
+    void signatureHelpers();
+};
+
+void TestHostStandIn::pathEncodingRoundTrips_data()
+{
+    QTest::addColumn<QString>("encoded");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("absolute") << QStringLiteral("/a/b");
+    QTest::newRow("odd") << QStringLiteral("/x y/%2F/\u00e9//");
+}
+
+void TestHostStandIn::pathEncodingRoundTrips()
+{
+    QFETCH(QString, encoded);
+    const CMPath p = CMPath::fromEncoded(encoded);
+    QCOMPARE(p.toEncoded(), encoded);
+    QCOMPARE((p + QStringLiteral("/n")).toEncoded(), encoded + QStringLiteral("/n"));
+    std::ostringstream out;
+    out << p;
+    QCOMPARE(QString::fromStdString(out.str()), encoded);
+}
+
+void TestHostStandIn::removeStartingWithPathGoesByComponent()
+{
+    TestWorker worker;
+    CMListRowsNode *list = CMListRowsNode::create(worker.nodes(), path("/x"));
+    for (const char *row : {"/x/notification", "/x/notification-2", "/x/notification/sub", "/x/a"})
+        list->rowsAppend(path(row));
+    list->rowsRemoveStartingWithPath(path("/x/notification"));
+    QCOMPARE(list->rows(), (QVariantList{QStringLiteral("/x/notification-2"), QStringLiteral("/x/a")}));
+
+    list->rowsRemoveAt(5);
+    list->rowsRemoveAt(-1);
+    QCOMPARE(list->rows().size(), 2);
+    list->rowsRemoveAt(0);
+    QCOMPARE(list->rows(), (QVariantList{QStringLiteral("/x/a")}));
+}
+
+void TestHostStandIn::prefixComesFromConfiguration()
+{
+    QCOMPARE(TestWorker().addPrefix(QString()).toEncoded(), QStringLiteral("/TestWorker"));
+    const TestWorker configured({{QString::fromLatin1(kWorkerPrefixKey), QStringLiteral("/dev/s")}});
+    QCOMPARE(configured.addPrefix(QString()).toEncoded(), QStringLiteral("/dev/s"));
+    QCOMPARE(configured.addPrefix(QStringLiteral("n")).toEncoded(), QStringLiteral("/dev/s/n"));
+}
+
+void TestHostStandIn::nodeAtTakenPathDoesNotFreeTheFirst()
+{
+    TestWorker worker;
+    CMUINode *first = CMUINode::create(worker.nodes(), path("/w/n"));
+    first->setTitle(TrString(QStringLiteral("first")));
+    CMLinkRowsNode *second = CMLinkRowsNode::create(worker.nodes(), path("/w/n"), path("/t"));
+    second->setTitle(TrString(QStringLiteral("second")));
+    QCOMPARE(worker.nodes()->size(), 2);
+    QCOMPARE(worker.nodes()->node(path("/w/n")), second);
+
+    second->dispose();
+    QCOMPARE(worker.nodes()->size(), 1);
+    QCOMPARE(worker.nodes()->node(path("/w/n")), first);
+    // Still alive and usable (AddressSanitizer would object otherwise).
+    first->setIcon(QStringLiteral("i"));
+    QCOMPARE(worker.getDataRequest(path("/w/n")).value(QStringLiteral("title")).toString(),
+             QStringLiteral("first"));
+    first->dispose();
+    QVERIFY(worker.getDataRequest(path("/w/n")).isEmpty());
+}
+
+void TestHostStandIn::requestsAnswerWhatWasPublished()
+{
+    TestWorker worker;
+    CMListRowsNode *list = CMListRowsNode::create(worker.nodes(), path("/w"));
+    CMLinkRowsNode *link = CMLinkRowsNode::create(worker.nodes(), path("/w/l"), path("/w"));
+    link->setTitle(TrString(QStringLiteral("L1")));
+    link->setId(QStringLiteral("id"));
+    link->setPlayable(true);
+    list->rowsAppend(link->path());
+
+    const QVariantHash data = worker.request(QStringLiteral("data"), path("/w/l")).toHash();
+    QCOMPARE(data.value(QStringLiteral("kind")).toString(), QStringLiteral("link"));
+    QCOMPARE(data.value(QStringLiteral("title")).toString(), QStringLiteral("L1"));
+    QCOMPARE(data.value(QStringLiteral("id")).toString(), QStringLiteral("id"));
+    QCOMPARE(data.value(QStringLiteral("target")).toString(), QStringLiteral("/w"));
+    QCOMPARE(data.value(QStringLiteral("playable")).toBool(), true);
+    // A link's rows are its target's.
+    QCOMPARE(worker.request(QStringLiteral("rows"), path("/w/l")).toList(),
+             (QVariantList{QStringLiteral("/w/l")}));
+    QCOMPARE(worker.request(QStringLiteral("match"), path("/w"), QStringLiteral("/w/l")).toInt(), 0);
+    QCOMPARE(worker.request(QStringLiteral("match"), path("/w"), QStringLiteral("/nope")).toInt(), -1);
+    QVERIFY(worker.request(QStringLiteral("ping"), CMPath()).toBool());
+    QVERIFY(!worker.request(QStringLiteral("bogus"), CMPath()).isValid());
+
+    QVERIFY(worker.setDataRequest(path("/w/l"), {{QStringLiteral("description"), QStringLiteral("d")}}));
+    QCOMPARE(link->description().toString(), QStringLiteral("d"));
+    QVERIFY(!worker.setDataRequest(path("/w/l"), {{QStringLiteral("colour"), 1}}));
+    QVERIFY(!worker.setDataRequest(path("/none"), {{QStringLiteral("title"), QStringLiteral("t")}}));
+}
+
+void TestHostStandIn::subscriptionsSeeChanges()
+{
+    TestWorker worker;
+    QStringList seen;
+    const auto record = [&seen](const char *tag) {
+        return [&seen, tag](const CMPath &p) { seen << QLatin1String(tag) + p.toEncoded(); };
+    };
+    const int any = worker.connectChange(path("/w"), record("any:"));
+    const int rows = worker.connectRowsChange(path("/w"), record("rows:"));
+    const int value = worker.connectValueChange(path("/w/a"), record("value:"));
+    QSignalSpy spy(worker.nodes(), &CMNodes::changed);
+
+    CMListRowsNode *list = CMListRowsNode::create(worker.nodes(), path("/w"));
+    CMUINode *a = CMUINode::create(worker.nodes(), path("/w/a"));
+    CMUINode::create(worker.nodes(), path("/w-other"));
+    list->rowsAppend(a->path());
+    a->dispose();
+    QCOMPARE(seen, (QStringList{"any:/w", "any:/w/a", "value:/w/a", "any:/w", "rows:/w",
+                                "any:/w/a", "value:/w/a"}));
+    QCOMPARE(spy.count(), 5);
+
+    QVERIFY(worker.disconnectChange(any));
+    QVERIFY(!worker.disconnectChange(any));
+    QVERIFY(!worker.disconnectDataChange(rows)); // wrong kind
+    QVERIFY(worker.disconnectRowsChange(rows));
+    QVERIFY(worker.disconnectValueChange(value));
+    seen.clear();
+    list->rowsAppend(path("/w/b"));
+    QVERIFY(seen.isEmpty());
+}
+
+void TestHostStandIn::signatureHelpers()
+{
+    QCOMPARE(QByteArray(trExtractContext("CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)")),
+             QByteArray("CMStorageLinkWorker"));
+    QCOMPARE(QByteArray(trExtractContext("void A::B::f(int)")), QByteArray("A::B"));
+    QCOMPARE(QByteArray(trExtractContext("int g()")), QByteArray());
+    QCOMPARE(dbglog_scopedFunction("void CMStorageLinkWorker::dirChanged(const QString&)", "X"),
+             std::string("CMStorageLinkWorker::dirChanged"));
+    QCOMPARE(dbglog_scopedFunction("QString *A::f()", "X"), std::string("A::f"));
+
+    const TrString text(TrCharData{trExtractContext("A::f()"), "Hi %1", nullptr, -1},
+                        {TrArg{QStringLiteral("there")}});
+    QVERIFY(text.isTranslatable());
+    QCOMPARE(text.context(), QByteArray("A"));
+    QCOMPARE(text.toString(), QStringLiteral("Hi there"));
+}
+
+QTEST_GUILESS_MAIN(TestHostStandIn)
+#include "tst_hoststandin.moc"
