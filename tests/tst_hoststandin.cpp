@@ -18,7 +18,10 @@ public:
     }
 };
 
-CMPath path(const char *text) { return CMPath::fromEncoded(QString::fromUtf8(text)); }
+CMPath path(const char *text)
+{
+    return CMPath::fromEncoded(QString::fromUtf8(text));
+}
 
 } // namespace
 
@@ -62,7 +65,8 @@ void TestHostStandIn::removeStartingWithPathGoesByComponent()
     for (const char *row : {"/x/notification", "/x/notification-2", "/x/notification/sub", "/x/a"})
         list->rowsAppend(path(row));
     list->rowsRemoveStartingWithPath(path("/x/notification"));
-    QCOMPARE(list->rows(), (QVariantList{QStringLiteral("/x/notification-2"), QStringLiteral("/x/a")}));
+    QCOMPARE(list->rows(),
+             (QVariantList{QStringLiteral("/x/notification-2"), QStringLiteral("/x/a")}));
 
     list->rowsRemoveAt(5);
     list->rowsRemoveAt(-1);
@@ -74,7 +78,8 @@ void TestHostStandIn::removeStartingWithPathGoesByComponent()
 void TestHostStandIn::prefixComesFromConfiguration()
 {
     QCOMPARE(TestWorker().addPrefix(QString()).toEncoded(), QStringLiteral("/TestWorker"));
-    const TestWorker configured({{QString::fromLatin1(kWorkerPrefixKey), QStringLiteral("/dev/s")}});
+    const TestWorker configured(
+        {{QString::fromLatin1(kWorkerPrefixKey), QStringLiteral("/dev/s")}});
     QCOMPARE(configured.addPrefix(QString()).toEncoded(), QStringLiteral("/dev/s"));
     QCOMPARE(configured.addPrefix(QStringLiteral("n")).toEncoded(), QStringLiteral("/dev/s/n"));
 }
@@ -119,15 +124,19 @@ void TestHostStandIn::requestsAnswerWhatWasPublished()
     // A link's rows are its target's.
     QCOMPARE(worker.request(QStringLiteral("rows"), path("/w/l")).toList(),
              (QVariantList{QStringLiteral("/w/l")}));
-    QCOMPARE(worker.request(QStringLiteral("match"), path("/w"), QStringLiteral("/w/l")).toInt(), 0);
-    QCOMPARE(worker.request(QStringLiteral("match"), path("/w"), QStringLiteral("/nope")).toInt(), -1);
+    QCOMPARE(worker.request(QStringLiteral("match"), path("/w"), QStringLiteral("/w/l")).toInt(),
+             0);
+    QCOMPARE(worker.request(QStringLiteral("match"), path("/w"), QStringLiteral("/nope")).toInt(),
+             -1);
     QVERIFY(worker.request(QStringLiteral("ping"), CMPath()).toBool());
     QVERIFY(!worker.request(QStringLiteral("bogus"), CMPath()).isValid());
 
-    QVERIFY(worker.setDataRequest(path("/w/l"), {{QStringLiteral("description"), QStringLiteral("d")}}));
+    QVERIFY(worker.setDataRequest(path("/w/l"),
+                                  {{QStringLiteral("description"), QStringLiteral("d")}}));
     QCOMPARE(link->description().toString(), QStringLiteral("d"));
     QVERIFY(!worker.setDataRequest(path("/w/l"), {{QStringLiteral("colour"), 1}}));
-    QVERIFY(!worker.setDataRequest(path("/none"), {{QStringLiteral("title"), QStringLiteral("t")}}));
+    QVERIFY(
+        !worker.setDataRequest(path("/none"), {{QStringLiteral("title"), QStringLiteral("t")}}));
 }
 
 void TestHostStandIn::subscriptionsSeeChanges()
@@ -147,8 +156,8 @@ void TestHostStandIn::subscriptionsSeeChanges()
     CMUINode::create(worker.nodes(), path("/w-other"));
     list->rowsAppend(a->path());
     a->dispose();
-    QCOMPARE(seen, (QStringList{"any:/w", "any:/w/a", "value:/w/a", "any:/w", "rows:/w",
-                                "any:/w/a", "value:/w/a"}));
+    QCOMPARE(seen, (QStringList{"any:/w", "any:/w/a", "value:/w/a", "any:/w", "rows:/w", "any:/w/a",
+                                "value:/w/a"}));
     QCOMPARE(spy.count(), 5);
 
     QVERIFY(worker.disconnectChange(any));
@@ -163,7 +172,8 @@ void TestHostStandIn::subscriptionsSeeChanges()
 
 void TestHostStandIn::signatureHelpers()
 {
-    QCOMPARE(QByteArray(trExtractContext("CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)")),
+    QCOMPARE(QByteArray(
+                 trExtractContext("CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)")),
              QByteArray("CMStorageLinkWorker"));
     QCOMPARE(QByteArray(trExtractContext("void A::B::f(int)")), QByteArray("A::B"));
     QCOMPARE(QByteArray(trExtractContext("int g()")), QByteArray());

@@ -1,4 +1,298 @@
+// The worker as a host creates it: configuration, nodes, first scan, meta-object.
+#include "logcapture.h"
+#include "pluginworker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
-class TestWorkerShell : public QObject { Q_OBJECT private slots: void placeholder() {} };
+
+#include <log4cplus/loglevel.h>
+
+class TestWorkerShell : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void workedExample();
+    void unresolvedWatchPath_data();
+    void unresolvedWatchPath();
+    void watchPathIsCanonicalised_data();
+    void watchPathIsCanonicalised();
+    void malformedItemsAreSkipped_data();
+    void malformedItemsAreSkipped();
+    void noAcceptedPrefixes();
+    void recordsCarryTheirOrigin();
+    void metaObject();
+    void onlyWorkerCreateIsExported();
+    void workersAreIndependent();
+
+private:
+    QTemporaryDir *m_tmp = nullptr;
+    LogCapture *m_log = nullptr;
+    PluginWorker *m_plugin = nullptr;
+};
+
+void TestWorkerShell::init()
+{
+    m_tmp = new QTemporaryDir;
+    QVERIFY(m_tmp->isValid());
+    m_log = new LogCapture;
+    m_plugin = new PluginWorker;
+}
+
+void TestWorkerShell::cleanup()
+{
+    delete m_plugin;
+    delete m_log;
+    delete m_tmp;
+}
+
+void TestWorkerShell::workedExample()
+{
+    // /tmp/x/var/run -> /tmp/x/run, and /tmp/x/run/storage a directory with one entry.
+    const QString root = m_tmp->path();
+    QVERIFY(QDir(root).mkpath(QStringLiteral("run/storage/usb-sda1")));
+    QVERIFY(QDir(root).mkpath(QStringLiteral("var")));
+    QVERIFY(QFile::link(root + QStringLiteral("/run"), root + QStringLiteral("/var/run")));
+    const QString canonical = QFileInfo(root + QStringLiteral("/run/storage")).canonicalFilePath();
+
+    const QVariantHash config{
+        {QStringLiteral("watchPath"), root + QStringLiteral("/var/run/storage")},
+        {QStringLiteral("linkPrefix"), QStringLiteral("/media/")},
+        {QStringLiteral("watchPrefixes"),
+         QVariantList{QStringList{"usb-", "USB"}, QStringList{"mmc-", "Card", "spare"},
+                      QStringList{"sata-"}}},
+        {QStringLiteral("watchNotifications"),
+         QVariantList{QStringList{"usb-", "USB"}, QStringLiteral("mmc-")}}};
+    QVERIFY2(m_plugin->create(config), qPrintable(m_plugin->errorString()));
+
+    QCOMPARE(m_log->messages(log4cplus::WARN_LOG_LEVEL),
+             (QStringList{"Prefixes list item has < 2 fields - ignoring",
+                          "Notification list item has < 2 fields - ignoring"}));
+    // The first scan ran inside worker_create, before the INFO line.
+    const QStringList info = m_log->messages(log4cplus::INFO_LOG_LEVEL);
+    QCOMPARE(info.size(), 2);
+    QVERIFY(info.at(0).startsWith(
+        QStringLiteral("New matching entry: usb / sda1 --> /media/usb-sda1, name USB1")));
+    QCOMPARE(info.at(1),
+             QStringLiteral("Watching path %1 for prefixes usb-,mmc- and notifications usb-")
+                 .arg(canonical));
+    QCOMPARE(m_log->lines().last(), QStringLiteral("INFO ") + info.at(1));
+
+    const QVariantHash list = m_plugin->data(QStringLiteral("/CMStorageLinkWorker"));
+    QCOMPARE(list.value(QStringLiteral("kind")).toString(), QStringLiteral("list"));
+    QCOMPARE(list.value(QStringLiteral("title")).toString(), QStringLiteral("Storage Watcher"));
+    QCOMPARE(m_plugin->rows(QStringLiteral("/CMStorageLinkWorker")),
+             QStringList{"/CMStorageLinkWorker/usb-sda1"});
+    const QVariantHash notif = m_plugin->data(QStringLiteral("/CMStorageLinkWorker/notification"));
+    QCOMPARE(notif.value(QStringLiteral("kind")).toString(), QStringLiteral("ui"));
+    QCOMPARE(notif.value(QStringLiteral("title")).toString(),
+             QStringLiteral("Attaching new device..."));
+    QCOMPARE(notif.value(QStringLiteral("icon")).toString(), QStringLiteral("skin:iconLoading"));
+}
+
+void TestWorkerShell::unresolvedWatchPath_data()
+{
+    QTest::addColumn<QVariant>("watchPath");
+    QTest::addColumn<QString>("quoted");
+    QTest::newRow("missing key") << QVariant() << QString();
+    QTest::newRow("empty") << QVariant(QString()) << QString();
+    QTest::newRow("no such directory") << QVariant(QStringLiteral("/nonexistent/./a/../b"))
+                                       << QStringLiteral("/nonexistent/./a/../b");
+}
+
+void TestWorkerShell::unresolvedWatchPath()
+{
+    QFETCH(QVariant, watchPath);
+    QFETCH(QString, quoted);
+    QVariantHash config = makeConfig(QString(), {"usb-:USB"}, {"usb-:USB"});
+    if (watchPath.isValid())
+        config.insert(QStringLiteral("watchPath"), watchPath);
+    else
+        config.remove(QStringLiteral("watchPath"));
+    QVERIFY(m_plugin->create(config));
+
+    QCOMPARE(m_log->lines(),
+             QStringList{QStringLiteral("ERROR Watch path '%1' does not exist").arg(quoted)});
+    // Idle, yet both nodes are published.
+    QCOMPARE(m_plugin->data(QStringLiteral("/CMStorageLinkWorker"))
+                 .value(QStringLiteral("title"))
+                 .toString(),
+             QStringLiteral("Storage Watcher"));
+    QVERIFY(!m_plugin->data(QStringLiteral("/CMStorageLinkWorker/notification")).isEmpty());
+    QVERIFY(m_plugin->rows(QStringLiteral("/CMStorageLinkWorker")).isEmpty());
+}
+
+void TestWorkerShell::watchPathIsCanonicalised_data()
+{
+    QTest::addColumn<QString>("configured");
+    QTest::newRow("symbolic link") << QStringLiteral("link");
+    QTest::newRow("dot-dot") << QStringLiteral("real/sub/../.");
+    QTest::newRow("relative to cwd") << QStringLiteral("./real");
+}
+
+void TestWorkerShell::watchPathIsCanonicalised()
+{
+    QFETCH(QString, configured);
+    const QString root = QFileInfo(m_tmp->path()).canonicalFilePath();
+    QVERIFY(QDir(root).mkpath(QStringLiteral("real/sub")));
+    QVERIFY(QFile::link(root + QStringLiteral("/real"), root + QStringLiteral("/link")));
+    const QString old = QDir::currentPath();
+    QDir::setCurrent(root);
+    const bool created = m_plugin->create(makeConfig(configured, {"x:X"}));
+    QDir::setCurrent(old);
+    QVERIFY(created);
+
+    const QString real = root + QStringLiteral("/real");
+    QCOMPARE(
+        m_log->lines(),
+        (QStringList{
+            QStringLiteral("DEBUG dirChanged: ") + real,
+            "DEBUG Leave CMStorageLinkWorker::dirChanged: m_notifList: () deleteNotifList: ()",
+            QStringLiteral("INFO Watching path %1 for prefixes x and notifications ").arg(real)}));
+}
+
+void TestWorkerShell::malformedItemsAreSkipped_data()
+{
+    QTest::addColumn<QVariant>("items");
+    QTest::addColumn<int>("rejected");
+    QTest::addColumn<QString>("accepted");
+    QTest::newRow("single field") << QVariant(QVariantList{QStringList{"usb-"}}) << 1 << QString();
+    QTest::newRow("plain string") << QVariant(QVariantList{QStringLiteral("usb-")}) << 1
+                                  << QString();
+    QTest::newRow("empty item") << QVariant(QVariantList{QStringList()}) << 1 << QString();
+    QTest::newRow("number item") << QVariant(QVariantList{42}) << 1 << QString();
+    QTest::newRow("map item") << QVariant(QVariantList{QVariantMap{{"a", "b"}}}) << 1 << QString();
+    QTest::newRow("three fields") << QVariant(QVariantList{QStringList{"a", "A", "spare"}}) << 0
+                                  << QStringLiteral("a");
+    QTest::newRow("variant list pair")
+        << QVariant(QVariantList{QVariantList{"a", "A"}}) << 0 << QStringLiteral("a");
+    QTest::newRow("mixed") << QVariant(QVariantList{QStringList{"a", "A"}, 7, QStringList{"b"},
+                                                    QStringList{"", "E"}, QStringList{"a", "A2"}})
+                           << 2 << QStringLiteral("a,,a");
+    QTest::newRow("not a list") << QVariant(QStringLiteral("usb-")) << 0 << QString();
+    QTest::newRow("number") << QVariant(5) << 0 << QString();
+}
+
+void TestWorkerShell::malformedItemsAreSkipped()
+{
+    QFETCH(QVariant, items);
+    QFETCH(int, rejected);
+    QFETCH(QString, accepted);
+    QVariantHash config = makeConfig(m_tmp->path(), {});
+
+    // Both keys take the same rules, each with its own warning; link warnings come first.
+    config.insert(QStringLiteral("watchPrefixes"), items);
+    config.insert(QStringLiteral("watchNotifications"), items);
+    QVERIFY(m_plugin->create(config));
+
+    QStringList expected;
+    for (int i = 0; i < rejected; ++i)
+        expected << QStringLiteral("Prefixes list item has < 2 fields - ignoring");
+    for (int i = 0; i < rejected; ++i)
+        expected << QStringLiteral("Notification list item has < 2 fields - ignoring");
+    QCOMPARE(m_log->messages(log4cplus::WARN_LOG_LEVEL), expected);
+    QCOMPARE(m_log->messages(log4cplus::INFO_LOG_LEVEL).last(),
+             QStringLiteral("Watching path %1 for prefixes %2 and notifications %2")
+                 .arg(QFileInfo(m_tmp->path()).canonicalFilePath(), accepted));
+}
+
+void TestWorkerShell::noAcceptedPrefixes()
+{
+    QVERIFY(QDir(m_tmp->path()).mkpath(QStringLiteral("usb-sda1")));
+    QVERIFY(m_plugin->create(makeConfig(m_tmp->path(), {})));
+    QCOMPARE(m_log->messages(log4cplus::INFO_LOG_LEVEL),
+             QStringList{QStringLiteral("Watching path %1 for prefixes  and notifications ")
+                             .arg(QFileInfo(m_tmp->path()).canonicalFilePath())});
+    QVERIFY(m_plugin->linkPaths().isEmpty());
+}
+
+void TestWorkerShell::recordsCarryTheirOrigin()
+{
+    QVERIFY(m_plugin->create(makeConfig(m_tmp->path(), {"x:X"})));
+    const LogRecord info = m_log->records().last();
+    QCOMPARE(info.level, int(log4cplus::INFO_LOG_LEVEL));
+    QVERIFY2(info.file.endsWith(QStringLiteral("cmstoragelinkworker.cpp")), qPrintable(info.file));
+    QVERIFY(info.line > 0);
+    QVERIFY2(info.function.contains(QStringLiteral("CMStorageLinkWorker::CMStorageLinkWorker(")),
+             qPrintable(info.function));
+    QVERIFY(m_log->records().first().function.contains(
+        QStringLiteral("CMStorageLinkWorker::dirChanged(")));
+}
+
+void TestWorkerShell::metaObject()
+{
+    QObject *worker = m_plugin->create(makeConfig(m_tmp->path(), {}));
+    QVERIFY(worker);
+    const QMetaObject *meta = worker->metaObject();
+    QCOMPARE(meta->className(), "CMStorageLinkWorker");
+    QCOMPARE(meta->superClass()->className(), "CMNodesWorker");
+    QCOMPARE(meta->methodCount() - meta->methodOffset(), 2);
+    const QMetaMethod dirChanged = meta->method(meta->methodOffset());
+    QCOMPARE(dirChanged.methodSignature(), QByteArray("dirChanged(QString)"));
+    QCOMPARE(dirChanged.parameterNames(), QList<QByteArray>{"dir"});
+    QCOMPARE(dirChanged.access(), QMetaMethod::Private);
+    QCOMPARE(dirChanged.methodType(), QMetaMethod::Slot);
+    const QMetaMethod remove = meta->method(meta->methodOffset() + 1);
+    QCOMPARE(remove.methodSignature(), QByteArray("removeNotificationNode()"));
+    QCOMPARE(remove.access(), QMetaMethod::Private);
+    QCOMPARE(meta->propertyCount(), meta->propertyOffset());
+    QCOMPARE(meta->enumeratorCount(), meta->enumeratorOffset());
+    QCOMPARE(meta->classInfoCount(), meta->classInfoOffset());
+    QCOMPARE(meta->constructorCount(), 0);
+
+    QCOMPARE(worker->qt_metacast("CMStorageLinkWorker"), static_cast<void *>(worker));
+    QCOMPARE(worker->qt_metacast(nullptr), nullptr);
+    QVERIFY(worker->qt_metacast("CMNodesWorker"));
+    QVERIFY(worker->qt_metacast("QObject"));
+    QCOMPARE(worker->qt_metacast("Unrelated"), nullptr);
+    QCOMPARE(worker->inherits("CMAbstractWorker"), true);
+
+    // Both slots are reachable through the meta-object.
+    m_log->clear();
+    QVERIFY(QMetaObject::invokeMethod(worker, "removeNotificationNode"));
+    QCOMPARE(m_log->lines(), QStringList{"DEBUG removeNotificationNode"});
+    m_log->clear();
+    QVERIFY(QMetaObject::invokeMethod(worker, "dirChanged",
+                                      Q_ARG(QString, QStringLiteral("/nonexistent"))));
+    QCOMPARE(m_log->lines().first(), QStringLiteral("DEBUG dirChanged: /nonexistent"));
+}
+
+void TestWorkerShell::onlyWorkerCreateIsExported()
+{
+    // readelf reads any ELF, whatever machine the plug-in was built for.
+    QProcess readelf;
+    readelf.start(QStringLiteral("readelf"),
+                  {"--dyn-syms", "-W", QStringLiteral(ORVA_PLUGIN_PATH)});
+    QVERIFY(readelf.waitForFinished(30000));
+    QCOMPARE(readelf.exitCode(), 0);
+    QStringList own;
+    const QStringList lines = QString::fromLatin1(readelf.readAllStandardOutput()).split('\n');
+    for (const QString &line : lines) {
+        const QStringList f = line.simplified().split(' ');
+        // Num: Value Size Type Bind Vis Ndx Name; defined = Ndx not UND.
+        if (f.size() < 8 || f.at(6) == QLatin1String("UND") || f.at(4) == QLatin1String("LOCAL"))
+            continue;
+        if (f.at(3) == QLatin1String("FUNC") && !f.at(7).startsWith(QLatin1String("_Z")))
+            own << f.at(7);
+    }
+    QCOMPARE(own, QStringList{"worker_create"});
+}
+
+void TestWorkerShell::workersAreIndependent()
+{
+    QVERIFY(QDir(m_tmp->path()).mkpath(QStringLiteral("a/usb-1")));
+    QVERIFY(QDir(m_tmp->path()).mkpath(QStringLiteral("b/usb-1")));
+    PluginWorker second;
+    QVERIFY(m_plugin->create(makeConfig(m_tmp->path() + "/a", {"usb-:A"})));
+    QVERIFY(second.create(makeConfig(m_tmp->path() + "/b", {"usb-:B"})));
+    QCOMPARE(m_plugin->linkTitles(), QStringList{"A1"});
+    QCOMPARE(second.linkTitles(), QStringList{"B1"});
+}
+
 QTEST_GUILESS_MAIN(TestWorkerShell)
 #include "tst_workershell.moc"

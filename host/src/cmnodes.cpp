@@ -40,8 +40,9 @@ void CMNodes::destroy(CMNode *node)
     if (it == m_byPath.end())
         return;
     auto &list = it->second;
-    const auto pos = std::find_if(list.begin(), list.end(),
-                                  [node](const std::unique_ptr<CMNode> &p) { return p.get() == node; });
+    const auto pos =
+        std::find_if(list.begin(), list.end(),
+                     [node](const std::unique_ptr<CMNode> &p) { return p.get() == node; });
     if (pos == list.end())
         return;
     const CMPath path = node->path();
@@ -65,20 +66,33 @@ QVariantHash CMNode::data() const
     return {{QStringLiteral("path"), m_path.toEncoded()}, {QStringLiteral("kind"), kind()}};
 }
 
-bool CMNode::setData(const QString &, const QVariant &) { return false; }
+bool CMNode::setData(const QString &, const QVariant &)
+{
+    return false;
+}
 
-void CMNode::dispose() { m_nodes->destroy(this); }
+void CMNode::dispose()
+{
+    m_nodes->destroy(this);
+}
 
-void CMNode::notify(CMNodes::Change change) const { emit m_nodes->changed(m_path, change); }
+void CMNode::notify(CMNodes::Change change) const
+{
+    emit m_nodes->changed(m_path, change);
+}
 
 // --- CMUINode --------------------------------------------------------------
 
 CMUINode *CMUINode::create(CMNodes *nodes, const CMPath &path)
 {
-    return static_cast<CMUINode *>(nodes->adopt(std::unique_ptr<CMNode>(new CMUINode(nodes, path))));
+    return static_cast<CMUINode *>(
+        nodes->adopt(std::unique_ptr<CMNode>(new CMUINode(nodes, path))));
 }
 
-QString CMUINode::kind() const { return QStringLiteral("ui"); }
+QString CMUINode::kind() const
+{
+    return QStringLiteral("ui");
+}
 
 QVariantHash CMUINode::data() const
 {
@@ -161,7 +175,10 @@ CMListRowsNode *CMListRowsNode::create(CMNodes *nodes, const CMPath &path)
         nodes->adopt(std::unique_ptr<CMNode>(new CMListRowsNode(nodes, path))));
 }
 
-QString CMListRowsNode::kind() const { return QStringLiteral("list"); }
+QString CMListRowsNode::kind() const
+{
+    return QStringLiteral("list");
+}
 
 QVariantHash CMListRowsNode::data() const
 {
@@ -209,7 +226,10 @@ CMLinkRowsNode *CMLinkRowsNode::create(CMNodes *nodes, const CMPath &path, const
         nodes->adopt(std::unique_ptr<CMNode>(new CMLinkRowsNode(nodes, path, target))));
 }
 
-QString CMLinkRowsNode::kind() const { return QStringLiteral("link"); }
+QString CMLinkRowsNode::kind() const
+{
+    return QStringLiteral("link");
+}
 
 QVariantHash CMLinkRowsNode::data() const
 {

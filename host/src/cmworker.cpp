@@ -36,21 +36,30 @@ int CMAbstractWorker::connectValueChange(const CMPath &path, CMChangeHandler han
     return subscribe(ChangeKind::Value, path, std::move(handler));
 }
 
-bool CMAbstractWorker::disconnectValueChange(int id) { return unsubscribe(ChangeKind::Value, id); }
+bool CMAbstractWorker::disconnectValueChange(int id)
+{
+    return unsubscribe(ChangeKind::Value, id);
+}
 
 int CMAbstractWorker::connectDataChange(const CMPath &path, CMChangeHandler handler)
 {
     return subscribe(ChangeKind::Data, path, std::move(handler));
 }
 
-bool CMAbstractWorker::disconnectDataChange(int id) { return unsubscribe(ChangeKind::Data, id); }
+bool CMAbstractWorker::disconnectDataChange(int id)
+{
+    return unsubscribe(ChangeKind::Data, id);
+}
 
 int CMAbstractWorker::connectRowsChange(const CMPath &path, CMChangeHandler handler)
 {
     return subscribe(ChangeKind::Rows, path, std::move(handler));
 }
 
-bool CMAbstractWorker::disconnectRowsChange(int id) { return unsubscribe(ChangeKind::Rows, id); }
+bool CMAbstractWorker::disconnectRowsChange(int id)
+{
+    return unsubscribe(ChangeKind::Rows, id);
+}
 
 int CMAbstractWorker::subscribe(ChangeKind kind, const CMPath &path, CMChangeHandler handler)
 {
@@ -102,9 +111,15 @@ CMPath CMWorker::addPrefix(const QString &name) const
     return name.isEmpty() ? prefix : prefix + QStringLiteral("/") + name;
 }
 
-bool CMWorker::ping() { return true; }
+bool CMWorker::ping()
+{
+    return true;
+}
 
-void CMWorker::trace(bool enabled) { setTracing(enabled); }
+void CMWorker::trace(bool enabled)
+{
+    setTracing(enabled);
+}
 
 // --- CMNodesWorker ---------------------------------------------------------
 
@@ -114,7 +129,10 @@ CMNodesWorker::CMNodesWorker(const QVariantHash &config, const QString &name)
     connect(&m_nodes, &CMNodes::changed, this, &CMNodesWorker::relayChange);
 }
 
-CMNodesWorker::~CMNodesWorker() { disconnect(&m_nodes, nullptr, this, nullptr); }
+CMNodesWorker::~CMNodesWorker()
+{
+    disconnect(&m_nodes, nullptr, this, nullptr);
+}
 
 QVariantHash CMNodesWorker::getDataRequest(const CMPath &path)
 {
@@ -152,7 +170,10 @@ int CMNodesWorker::connectChange(const CMPath &path, CMChangeHandler handler)
     return subscribe(ChangeKind::Any, path, std::move(handler));
 }
 
-bool CMNodesWorker::disconnectChange(int id) { return unsubscribe(ChangeKind::Any, id); }
+bool CMNodesWorker::disconnectChange(int id)
+{
+    return unsubscribe(ChangeKind::Any, id);
+}
 
 void CMNodesWorker::relayChange(const CMPath &path, CMNodes::Change change)
 {

@@ -9,8 +9,7 @@ TrString::TrString(const QString &plain) : m_source(plain) {}
 
 TrString::TrString(const TrCharData &data, const QList<TrArg> &args)
     : m_source(QString::fromUtf8(data.sourceText)), m_context(data.context),
-      m_disambiguation(data.disambiguation), m_count(data.count), m_args(args),
-      m_translatable(true)
+      m_disambiguation(data.disambiguation), m_count(data.count), m_args(args), m_translatable(true)
 {
 }
 

@@ -46,9 +46,8 @@ QString levelName(int level)
 }
 
 LogCapture::LogCapture(const char *loggerName)
-    : m_logger(log4cplus::Logger::getInstance(loggerName)),
-      m_appender(new RecordingAppender), m_oldLevel(m_logger.getLogLevel()),
-      m_oldAdditivity(m_logger.getAdditivity())
+    : m_logger(log4cplus::Logger::getInstance(loggerName)), m_appender(new RecordingAppender),
+      m_oldLevel(m_logger.getLogLevel()), m_oldAdditivity(m_logger.getAdditivity())
 {
     m_logger.setLogLevel(log4cplus::TRACE_LOG_LEVEL);
     m_logger.setAdditivity(false);
@@ -62,7 +61,10 @@ LogCapture::~LogCapture()
     m_logger.setAdditivity(m_oldAdditivity);
 }
 
-const QList<LogRecord> &LogCapture::records() const { return recorder(m_appender)->records; }
+const QList<LogRecord> &LogCapture::records() const
+{
+    return recorder(m_appender)->records;
+}
 
 QStringList LogCapture::lines() const
 {
@@ -90,4 +92,7 @@ QStringList LogCapture::linesStartingWith(const QString &text) const
     return result;
 }
 
-void LogCapture::clear() { recorder(m_appender)->records.clear(); }
+void LogCapture::clear()
+{
+    recorder(m_appender)->records.clear();
+}

@@ -18,7 +18,10 @@ CMAbstractWorker *PluginWorker::create(const QVariantHash &config)
     return m_worker.get();
 }
 
-void PluginWorker::destroy() { m_worker.reset(); }
+void PluginWorker::destroy()
+{
+    m_worker.reset();
+}
 
 QVariantHash PluginWorker::data(const QString &path) const
 {

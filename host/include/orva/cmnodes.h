@@ -20,7 +20,13 @@ class CMNodes : public QObject
 {
     Q_OBJECT
 public:
-    enum Change { NodeAdded, NodeRemoved, DataChanged, RowsChanged };
+    enum Change
+    {
+        NodeAdded,
+        NodeRemoved,
+        DataChanged,
+        RowsChanged
+    };
     Q_ENUM(Change)
 
     CMNodes();

@@ -38,7 +38,10 @@ private:
     QString m_encoded;
 };
 
-inline uint qHash(const CMPath &path, uint seed = 0) { return qHash(path.toEncoded(), seed); }
+inline uint qHash(const CMPath &path, uint seed = 0)
+{
+    return qHash(path.toEncoded(), seed);
+}
 
 Q_DECLARE_METATYPE(CMPath)
 

@@ -49,7 +49,13 @@ public:
     virtual bool disconnectChange(int id) = 0;
 
 protected:
-    enum class ChangeKind { Value, Data, Rows, Any };
+    enum class ChangeKind
+    {
+        Value,
+        Data,
+        Rows,
+        Any
+    };
     int subscribe(ChangeKind kind, const CMPath &path, CMChangeHandler handler);
     bool unsubscribe(ChangeKind kind, int id);
     void publishChange(ChangeKind kind, const CMPath &path);

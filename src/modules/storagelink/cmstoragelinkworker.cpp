@@ -53,8 +53,8 @@ TrString translatable(const char *source)
 }
 
 // Reads items of the form (prefix, name, ...); shorter ones are logged and skipped.
-QList<CMStorageLinkWorker::WatchPrefix> readPrefixes(const QVariantList &items, QStringList &accepted,
-                                                     const char *warning)
+QList<CMStorageLinkWorker::WatchPrefix> readPrefixes(const QVariantList &items,
+                                                     QStringList &accepted, const char *warning)
 {
     QList<CMStorageLinkWorker::WatchPrefix> prefixes;
     for (const QVariant &item : items) {
@@ -73,13 +73,13 @@ QList<CMStorageLinkWorker::WatchPrefix> readPrefixes(const QVariantList &items, 
 // block open() until a writer came, and a device may never end its first line.
 bool openLabelFile(const QString &path, QFile &file)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return false;
     }
@@ -114,8 +114,8 @@ CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
     QStringList notifPrefixes;
     m_linkPrefixes =
         readPrefixes(linkItems, linkPrefixes, "Prefixes list item has < 2 fields - ignoring");
-    m_notifPrefixes = readPrefixes(notifItems, notifPrefixes,
-                                   "Notification list item has < 2 fields - ignoring");
+    m_notifPrefixes =
+        readPrefixes(notifItems, notifPrefixes, "Notification list item has < 2 fields - ignoring");
 
     m_listNode = CMListRowsNode::create(nodes(), addPrefix(QString()));
     m_listNode->setTitle(translatable("Storage Watcher"));
@@ -217,8 +217,8 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
 
     for (const QString &name : qAsConst(names)) {
         for (WatchPrefix &prefix : m_linkPrefixes) {
-            if (!name.startsWith(prefix.prefix, Qt::CaseSensitive)
-                || name.endsWith(QLatin1String(".label"), Qt::CaseSensitive))
+            if (!name.startsWith(prefix.prefix, Qt::CaseSensitive) ||
+                name.endsWith(QLatin1String(".label"), Qt::CaseSensitive))
                 continue;
             const CMPath target = m_linkPrefix + name;
             deleteLinkList.removeAll(name);
@@ -236,13 +236,13 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
     if (m_notifList.isEmpty() && m_notifShown)
         removeNotificationNode();
 
-    LOG4CPLUS_DEBUG(storageLinkLogger,
-                    "Leave " << dbglog_scopedFunction(
-                                    "void CMStorageLinkWorker::dirChanged(const QString&)",
-                                    "CB_StorageLink")
-                             << ": "
-                             << "m_notifList: " << ListText{m_notifList}
-                             << " deleteNotifList: " << ListText{deleteNotifList});
+    LOG4CPLUS_DEBUG(
+        storageLinkLogger,
+        "Leave " << dbglog_scopedFunction("void CMStorageLinkWorker::dirChanged(const QString&)",
+                                          "CB_StorageLink")
+                 << ": "
+                 << "m_notifList: " << ListText{m_notifList}
+                 << " deleteNotifList: " << ListText{deleteNotifList});
 }
 
 void CMStorageLinkWorker::notificationPhase(const QStringList &names, QStringList &deleteNotifList)
@@ -280,8 +280,8 @@ void CMStorageLinkWorker::createLink(const QString &dir, const QString &name, co
                                                              << target << ", name " << title
                                                              << ", label " << label);
 
-    CMLinkRowsNode *node = CMLinkRowsNode::create(
-        nodes(), m_listNode->path() + QStringLiteral("/") + name, target);
+    CMLinkRowsNode *node =
+        CMLinkRowsNode::create(nodes(), m_listNode->path() + QStringLiteral("/") + name, target);
     node->setTitle(TrString(title));
     node->setId(tail);
     node->setDescription(TrString(label));
@@ -321,8 +321,7 @@ void CMStorageLinkWorker::removeLink(const QString &name)
             continue;
         prefix.count -= 1;
         if (prefix.count <= 0) {
-            LOG4CPLUS_DEBUG(storageLinkLogger,
-                            "Reset prefix " << prefix.prefix << " counter to 0");
+            LOG4CPLUS_DEBUG(storageLinkLogger, "Reset prefix " << prefix.prefix << " counter to 0");
             prefix.count = 0;
             prefix.seq = 0;
         }
