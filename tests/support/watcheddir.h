@@ -1,0 +1,47 @@
+// A real temporary directory watched by a plug-in worker, with helpers to
+// change it and to wait until the worker's rescans have caught up.
+#pragma once
+
+#include "logcapture.h"
+#include "pluginworker.h"
+
+#include <QTemporaryDir>
+
+class WatchedDir
+{
+public:
+    WatchedDir();
+
+    QString path() const { return m_path; }
+    QString filePath(const QString &name) const { return m_path + QLatin1Char('/') + name; }
+
+    bool mkdir(const QString &name) const;
+    bool rmdir(const QString &name) const;
+    bool writeFile(const QString &name, const QByteArray &bytes) const;
+
+    // Starts a worker on this directory; links go under "/media/".
+    bool start(const QStringList &linkPrefixes, const QStringList &notifPrefixes = {});
+
+    // Waits for at least one rescan after the last settle() or start(), then
+    // until the worker has been quiet for a while. False when none came.
+    bool settle();
+
+    LogCapture &log() { return m_log; }
+    PluginWorker &plugin() { return m_plugin; }
+    QObject *worker() const { return m_plugin.worker(); }
+    QStringList rows() const { return m_plugin.rows(QStringLiteral("/CMStorageLinkWorker")); }
+    QStringList titles() const { return m_plugin.linkTitles(); }
+
+private:
+    int rescans() const;
+
+    QTemporaryDir m_tmp;
+    QString m_path;
+    LogCapture m_log;
+    PluginWorker m_plugin;
+    int m_seen = 0;
+};
+
+// Node and row path of an entry, and the notification node's path.
+QString linkPath(const QString &name);
+extern const QString kNotificationPath;

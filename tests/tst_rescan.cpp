@@ -1,0 +1,319 @@
+// The rescan through real directories, real watcher events and the plug-in
+// loaded as a host loads it: links, their texts and labels, numbering.
+#include "watcheddir.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+#include <log4cplus/loglevel.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+class TestRescan : public QObject
+{
+    Q_OBJECT
+private slots:
+    void labelWorkedExample();
+    void labelText_data();
+    void labelText();
+    void unreadableLabel_data();
+    void unreadableLabel();
+    void labelReadLater();
+    void numberingAndReset();
+    void renamedEntryTakesNextNumber();
+    void matching_data();
+    void matching();
+    void entryNamedLikeTheNotificationNode();
+    void unchangedRescanOnlyLogsItsFrame();
+    void watchedDirectoryRemoved();
+};
+
+namespace {
+
+QString description(const WatchedDir &dir, const QString &name)
+{
+    return const_cast<WatchedDir &>(dir)
+        .plugin()
+        .data(linkPath(name))
+        .value("description")
+        .toString();
+}
+
+} // namespace
+
+void TestRescan::labelWorkedExample()
+{
+    WatchedDir dir;
+    for (const char *name : {"usb-sda1", "usb-sdb", "usbstick"})
+        QVERIFY(dir.mkdir(name));
+    QVERIFY(dir.writeFile("usb-sda1.label", "Caf\\xc3\\xa9\\x20Drive\n"));
+    QVERIFY(dir.writeFile("usbstick.label", "My\\x2Stick\n"));
+    QVERIFY(dir.start({"usb:Disk"}));
+
+    QCOMPARE(
+        dir.log().messages(log4cplus::INFO_LOG_LEVEL).mid(0, 3),
+        (QStringList{
+            QString::fromUtf8("New matching entry: usb / sda1 --> /media/usb-sda1, name "
+                              "Disk1, label Caf\u00e9 Drive"),
+            "New matching entry: usb / sdb --> /media/usb-sdb, name Disk2, label ",
+            "New matching entry: usbstick /  --> /media/usbstick, name Disk3, label My tick"}));
+    QVERIFY(dir.log().messages(log4cplus::ERROR_LOG_LEVEL).isEmpty());
+    QCOMPARE(dir.rows(),
+             (QStringList{linkPath("usb-sda1"), linkPath("usb-sdb"), linkPath("usbstick")}));
+
+    const QVariantHash sda1 = dir.plugin().data(linkPath("usb-sda1"));
+    QCOMPARE(sda1.value("kind").toString(), QStringLiteral("link"));
+    QCOMPARE(sda1.value("title").toString(), QStringLiteral("Disk1"));
+    QCOMPARE(sda1.value("id").toString(), QStringLiteral("sda1"));
+    QCOMPARE(sda1.value("description").toString(), QString::fromUtf8("Caf\u00e9 Drive"));
+    QCOMPARE(sda1.value("target").toString(), QStringLiteral("/media/usb-sda1"));
+    QCOMPARE(sda1.value("playable").toBool(), true);
+    QCOMPARE(dir.plugin().data(linkPath("usbstick")).value("id").toString(), QString());
+}
+
+void TestRescan::labelText_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("escape inside") << QByteArray("A\\x42C") << QStringLiteral("ABC");
+    QTest::newRow("two escapes") << QByteArray("\\x41\\x42") << QStringLiteral("AB");
+    QTest::newRow("capital X") << QByteArray("\\X41") << QStringLiteral("\\X41");
+    QTest::newRow("truncated at end") << QByteArray("\\x4") << QStringLiteral("\\x4");
+    QTest::newRow("not alphanumeric") << QByteArray("\\x4-") << QStringLiteral("\\x4-");
+    QTest::newRow("g counts as 0") << QByteArray("a\\xg1b") << QStringLiteral("a\x01") + "b";
+    QTest::newRow("ZZ ends the label") << QByteArray("ab\\xZZcd") << QStringLiteral("ab");
+    QTest::newRow("NUL escape") << QByteArray("ab\\x00cd") << QStringLiteral("ab");
+    QTest::newRow("doubled backslash") << QByteArray("\\\\x41") << QStringLiteral("\\A");
+    QTest::newRow("escaped UTF-8") << QByteArray("Caf\\xc3\\xa9") << QString::fromUtf8("Caf\u00e9");
+    QTest::newRow("raw UTF-8") << QByteArray("Caf\xc3\xa9") << QString::fromUtf8("Caf\u00e9");
+    QTest::newRow("invalid UTF-8") << QByteArray("a\\xffb")
+                                   << QString::fromUtf8("a\xef\xbf\xbd"
+                                                        "b");
+    QTest::newRow("two lines") << QByteArray("first\nsecond\n") << QStringLiteral("first");
+    QTest::newRow("CRLF") << QByteArray("line\r\nnext\r\n") << QStringLiteral("line");
+    QTest::newRow("empty file") << QByteArray() << QString();
+    QTest::newRow("empty first line") << QByteArray("\nsecond") << QString();
+    QTest::newRow("longer than the bound")
+        << QByteArray(100000, 'a') << QString(64 * 1024, QLatin1Char('a'));
+}
+
+void TestRescan::labelText()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, label);
+    WatchedDir dir;
+    QVERIFY(dir.start({"usb-:USB"}));
+    QVERIFY(dir.writeFile("usb-x.label", file));
+    QVERIFY(dir.mkdir("usb-x"));
+    QVERIFY(dir.settle());
+    QCOMPARE(description(dir, "usb-x"), label);
+    QVERIFY(dir.log().messages(log4cplus::ERROR_LOG_LEVEL).isEmpty());
+}
+
+void TestRescan::unreadableLabel_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("fifo") << QStringLiteral("fifo");
+    QTest::newRow("link to /dev/zero") << QStringLiteral("zero");
+    QTest::newRow("directory") << QStringLiteral("directory");
+    QTest::newRow("no read permission") << QStringLiteral("mode 000");
+}
+
+// None of these may block or swamp the event loop: one ERROR line, an empty
+// description, and the link all the same.
+void TestRescan::unreadableLabel()
+{
+    QFETCH(QString, kind);
+    WatchedDir dir;
+    const QString label = dir.filePath("usb-x.label");
+    if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(label).constData(), 0600), 0);
+    } else if (kind == QLatin1String("zero")) {
+        QVERIFY(QFile::link("/dev/zero", label));
+    } else if (kind == QLatin1String("directory")) {
+        QVERIFY(dir.mkdir("usb-x.label"));
+    } else {
+        if (::geteuid() == 0)
+            QSKIP("root reads files whatever their mode");
+        QVERIFY(dir.writeFile("usb-x.label", "secret"));
+        QVERIFY(QFile::setPermissions(label, QFileDevice::Permissions()));
+    }
+    QVERIFY(dir.mkdir("usb-x"));
+    QVERIFY(dir.start({"usb-:USB"}));
+
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL),
+             QStringList{QStringLiteral("Cannot open label file for:") + label});
+    QCOMPARE(dir.titles(), QStringList{"USB1"});
+    QCOMPARE(description(dir, "usb-x"), QString());
+}
+
+void TestRescan::labelReadLater()
+{
+    // A label is read when its link is made, and only then.
+    WatchedDir dir;
+    QVERIFY(dir.mkdir("usb-x"));
+    QVERIFY(dir.start({"usb-:USB"}));
+    QVERIFY(dir.writeFile("usb-x.label", "late"));
+    QVERIFY(dir.mkdir("other"));
+    QVERIFY(dir.settle());
+    QCOMPARE(description(dir, "usb-x"), QString());
+
+    QVERIFY(dir.rmdir("usb-x"));
+    QVERIFY(dir.settle());
+    QVERIFY(dir.mkdir("usb-x"));
+    QVERIFY(dir.settle());
+    QCOMPARE(description(dir, "usb-x"), QStringLiteral("late"));
+}
+
+void TestRescan::numberingAndReset()
+{
+    WatchedDir dir;
+    QVERIFY(dir.start({"x:X"}));
+    QVERIFY(dir.mkdir("xa"));
+    QVERIFY(dir.mkdir("xb"));
+    QVERIFY(dir.settle());
+    QCOMPARE(dir.titles(), (QStringList{"X1", "X2"}));
+
+    QVERIFY(dir.rmdir("xa"));
+    QVERIFY(dir.settle());
+    QVERIFY(dir.mkdir("xc"));
+    QVERIFY(dir.settle());
+    QCOMPARE(dir.titles(), (QStringList{"X2", "X3"}));
+    QVERIFY(dir.log().linesStartingWith("Reset prefix ").isEmpty());
+
+    QVERIFY(dir.rmdir("xb"));
+    QVERIFY(dir.rmdir("xc"));
+    QVERIFY(dir.settle());
+    QCOMPARE(dir.log().linesStartingWith("Reset prefix "),
+             QStringList{"DEBUG Reset prefix x counter to 0"});
+    QVERIFY(dir.titles().isEmpty());
+    QVERIFY(dir.rows().isEmpty());
+
+    QVERIFY(dir.mkdir("xd"));
+    QVERIFY(dir.settle());
+    QCOMPARE(dir.titles(), QStringList{"X1"});
+
+    // Removal lines, each row found by content.
+    QStringList removal = dir.log().linesStartingWith("Removing ");
+    removal.sort();
+    QCOMPARE(removal, (QStringList{"DEBUG Removing xa from storagelink list",
+                                   "DEBUG Removing xb from storagelink list",
+                                   "DEBUG Removing xc from storagelink list"}));
+    QVERIFY(dir.log().lines().contains("DEBUG   -> " + linkPath("xa")));
+    QCOMPARE(dir.log().messages(log4cplus::TRACE_LOG_LEVEL).size(), 3);
+}
+
+void TestRescan::renamedEntryTakesNextNumber()
+{
+    WatchedDir dir;
+    QVERIFY(dir.mkdir("xa"));
+    QVERIFY(dir.start({"x:X"}));
+    QVERIFY(QDir(dir.path()).rename("xa", "xz"));
+    QVERIFY(dir.settle());
+    QCOMPARE(dir.titles(), QStringList{"X2"});
+    QCOMPARE(dir.rows(), QStringList{linkPath("xz")});
+    QVERIFY(dir.log().linesStartingWith("Reset prefix ").isEmpty());
+}
+
+void TestRescan::matching_data()
+{
+    QTest::addColumn<QStringList>("prefixes");
+    QTest::addColumn<QStringList>("dirs");
+    QTest::addColumn<QStringList>("links"); // "name=title", in path order
+    QTest::newRow("first matching record counts")
+        << QStringList{"sd:S", "sda:A"} << QStringList{"sda1", "sdb"}
+        << QStringList{"sda1=S1", "sdb=S2"};
+    QTest::newRow("empty prefix matches all")
+        << QStringList{":All"} << QStringList{"a", "b-c", "d.label"}
+        << QStringList{"a=All1", "b-c=All2"};
+    QTest::newRow("case sensitive") << QStringList{"usb:U"} << QStringList{"USB0", "usb", "usbx"}
+                                    << QStringList{"usb=U1", "usbx=U2"};
+    QTest::newRow("label-named directory")
+        << QStringList{"usb:U"} << QStringList{"usb0.label", "usb0"} << QStringList{"usb0=U1"};
+    QTest::newRow("hidden directory") << QStringList{":H"} << QStringList{".usb"} << QStringList{};
+    QTest::newRow("sorted by name") << QStringList{"d:D"} << QStringList{"d3", "d1", "d2"}
+                                    << QStringList{"d1=D1", "d2=D2", "d3=D3"};
+    QTest::newRow("duplicate records")
+        << QStringList{"d:D", "d:E"} << QStringList{"d1"} << QStringList{"d1=D1"};
+}
+
+void TestRescan::matching()
+{
+    QFETCH(QStringList, prefixes);
+    QFETCH(QStringList, dirs);
+    QFETCH(QStringList, links);
+    WatchedDir dir;
+    for (const QString &name : dirs)
+        QVERIFY(dir.mkdir(name));
+    // Neither a regular file nor a broken link is an entry; a link to a directory is.
+    QVERIFY(dir.writeFile("usb-file", "x"));
+    QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("usb-broken")));
+    QVERIFY(dir.start(prefixes));
+
+    QStringList seen;
+    for (const QString &path : dir.plugin().linkPaths())
+        seen << path.section('/', -1) + '=' + dir.plugin().data(path).value("title").toString();
+    QCOMPARE(seen, links);
+    QCOMPARE(dir.rows().size(), links.size());
+}
+
+void TestRescan::entryNamedLikeTheNotificationNode()
+{
+    WatchedDir dir;
+    QVERIFY(dir.mkdir("notification"));
+    QVERIFY(dir.start({":N"}, {"usb:U"}));
+    QCOMPARE(dir.titles(), QStringList{"N1"});
+
+    // The link and the notification node share a path; taking the link away
+    // must leave the notification node alive and usable.
+    QVERIFY(dir.rmdir("notification"));
+    QVERIFY(dir.settle());
+    QVERIFY(dir.titles().isEmpty());
+    QVERIFY(dir.mkdir("usb-1"));
+    QVERIFY(dir.settle());
+    QCOMPARE(dir.plugin().data(kNotificationPath).value("title").toString(),
+             QStringLiteral("Attaching new device..."));
+    QVERIFY(QFile::link(dir.filePath("usb-1"), dir.filePath("usb-2")));
+    QVERIFY(dir.settle());
+    QCOMPARE(dir.titles(), (QStringList{"N1", "N2"}));
+}
+
+void TestRescan::unchangedRescanOnlyLogsItsFrame()
+{
+    WatchedDir dir;
+    QVERIFY(dir.mkdir("x1"));
+    QVERIFY(dir.start({"x:X"}));
+    const int before = dir.log().records().size();
+    QVERIFY(dir.writeFile("unrelated", "touch"));
+    QVERIFY(dir.settle());
+    const QStringList lines = dir.log().lines().mid(before);
+    QVERIFY(!lines.isEmpty());
+    for (int i = 0; i < lines.size(); i += 2) {
+        QCOMPARE(lines.at(i), "DEBUG dirChanged: " + dir.path());
+        QCOMPARE(lines.value(i + 1), QStringLiteral("DEBUG Leave CMStorageLinkWorker::dirChanged: "
+                                                    "m_notifList: () deleteNotifList: ()"));
+    }
+    QCOMPARE(dir.titles(), QStringList{"X1"});
+}
+
+void TestRescan::watchedDirectoryRemoved()
+{
+    WatchedDir dir;
+    for (const char *name : {"xa", "xb", "ya"})
+        QVERIFY(dir.mkdir(name));
+    QVERIFY(dir.start({"x:X", "y:Y", "z:Z"}));
+    QCOMPARE(dir.titles().size(), 3);
+    QVERIFY(QDir(dir.path()).removeRecursively());
+    QVERIFY(dir.settle());
+    QVERIFY(dir.titles().isEmpty());
+    QVERIFY(dir.rows().isEmpty());
+    QStringList resets = dir.log().linesStartingWith("Reset prefix ");
+    resets.sort();
+    QCOMPARE(resets, (QStringList{"DEBUG Reset prefix x counter to 0",
+                                  "DEBUG Reset prefix y counter to 0"}));
+}
+
+QTEST_GUILESS_MAIN(TestRescan)
+#include "tst_rescan.moc"
