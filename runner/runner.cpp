@@ -1,0 +1,135 @@
+#include "runner.h"
+
+#include "demoscript.h"
+#include "humanview.h"
+#include "jsonview.h"
+#include "logforwarding.h"
+#include "pluginloader.h"
+#include "signalquitter.h"
+#include "treechangecoalescer.h"
+#include "workerconfig.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <cstdio>
+
+Runner::Runner(const RunnerOptions &options)
+    : m_options(options), m_view(options.json ? std::unique_ptr<EventView>(new JsonView)
+                                              : std::unique_ptr<EventView>(new HumanView))
+{
+}
+
+Runner::~Runner() = default;
+
+int Runner::run()
+{
+    const int code = execute();
+    m_watchDir.reset();
+    m_view->showExit(code);
+    return code;
+}
+
+int Runner::execute()
+{
+    QString error;
+    if (!setUpLogLevels(error))
+        return fail(UsageFailure, error);
+    const LogForwarding logging([this](const LogEntry &entry) { m_view->showLog(entry); });
+
+    QVariantHash config;
+    if (!prepareConfig(config, error))
+        return fail(UsageFailure, error);
+
+    // Before the plug-in loads, so that a signal during its start is not lost.
+    SignalQuitter quitter;
+    QObject::connect(&quitter, &SignalQuitter::signalled, [this](int signalNumber) {
+        m_view->showNote(QStringLiteral("orva-host: stopping on signal %1").arg(signalNumber));
+        QCoreApplication::quit();
+    });
+
+    std::unique_ptr<DemoScript> demo;
+    if (m_options.demo) {
+        demo.reset(new DemoScript(m_watchDir->path(), m_options.demoStepMs, *m_view));
+        m_view->showCaption(demo->introduction());
+        QObject::connect(demo.get(), &DemoScript::finished, &QCoreApplication::quit);
+    }
+
+    const QString pluginPath =
+        m_options.pluginPath.isEmpty() ? PluginLoader::defaultPath() : m_options.pluginPath;
+    PluginLoader plugin(pluginPath);
+    if (!plugin.createWorker(config, error))
+        return fail(PluginFailure, error);
+    m_view->showReady(pluginPath);
+    showTree(plugin);
+
+    {
+        TreeChangeCoalescer coalescer(plugin.nodes());
+        QObject::connect(&coalescer, &TreeChangeCoalescer::treeChanged,
+                         [this, &plugin] { showTree(plugin); });
+        if (demo)
+            demo->start();
+        QCoreApplication::exec();
+    }
+    demo.reset();
+    // The worker goes first, then its library.
+    plugin.unload();
+    return Success;
+}
+
+bool Runner::setUpLogLevels(QString &error) const
+{
+    if (!m_options.logConfigFile.isEmpty() &&
+        !LogForwarding::configureFromFile(m_options.logConfigFile, error))
+        return false;
+    QString level = m_options.logLevel;
+    if (level.isEmpty() && m_options.logConfigFile.isEmpty())
+        level = m_options.json   ? QStringLiteral("TRACE")
+                : m_options.demo ? QStringLiteral("DEBUG")
+                                 : QStringLiteral("INFO");
+    if (!level.isEmpty())
+        LogForwarding::setRootLevel(level);
+    return true;
+}
+
+bool Runner::prepareConfig(QVariantHash &config, QString &error)
+{
+    const bool useFile = !m_options.configFile.isEmpty();
+    if (!useFile && m_options.overrides.isEmpty()) {
+        const QString directory = createWatchDirectory(error);
+        if (directory.isEmpty())
+            return false;
+        config = WorkerConfig::builtin(directory);
+        return true;
+    }
+    if (useFile && !WorkerConfig::readFile(m_options.configFile, config, error))
+        return false;
+    WorkerConfig::applyOverrides(config, m_options.overrides);
+    return true;
+}
+
+QString Runner::createWatchDirectory(QString &error)
+{
+    m_watchDir.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/orva-host-XXXXXX")));
+    if (!m_watchDir->isValid()) {
+        error =
+            QStringLiteral("cannot create a watch directory: %1").arg(m_watchDir->errorString());
+        return QString();
+    }
+    m_view->showNote(
+        QStringLiteral("orva-host: watch directory %1 (created for this run, removed at exit)")
+            .arg(m_watchDir->path()));
+    return m_watchDir->path();
+}
+
+void Runner::showTree(const PluginLoader &plugin)
+{
+    m_view->showTree(TreeSnapshot::read(*plugin.worker(), *plugin.nodes()));
+}
+
+int Runner::fail(int code, const QString &message) const
+{
+    std::fprintf(stderr, "orva-host: %s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+    return code;
+}

@@ -1,0 +1,82 @@
+#include "workerconfig.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+const QString kWatchPath = QStringLiteral("watchPath");
+const QString kLinkPrefix = QStringLiteral("linkPrefix");
+const QString kWatchPrefixes = QStringLiteral("watchPrefixes");
+const QString kWatchNotifications = QStringLiteral("watchNotifications");
+
+// Items as the host passes them: a list of [prefix, name] lists.
+QVariantList prefixItems(const QVector<PrefixPair> &pairs)
+{
+    QVariantList items;
+    for (const PrefixPair &pair : pairs)
+        items.append(QVariant(QVariantList{pair.first, pair.second}));
+    return items;
+}
+
+void appendItems(QVariantHash &config, const QString &key, const QVector<PrefixPair> &pairs)
+{
+    if (pairs.isEmpty())
+        return;
+    config.insert(key, config.value(key).toList() + prefixItems(pairs));
+}
+
+// 1-based line and column of a byte offset, for error messages.
+QString position(const QByteArray &text, int offset)
+{
+    const QByteArray before = text.left(offset);
+    const int line = before.count('\n') + 1;
+    const int column = offset - (before.lastIndexOf('\n') + 1) + 1;
+    return QStringLiteral("line %1, column %2").arg(line).arg(column);
+}
+
+} // namespace
+
+QVariantHash WorkerConfig::builtin(const QString &watchPath)
+{
+    const QVector<PrefixPair> pairs{{QStringLiteral("usb-"), QStringLiteral("USB")},
+                                    {QStringLiteral("mmc-"), QStringLiteral("Card")}};
+    return {{kWatchPath, watchPath},
+            {kLinkPrefix, QStringLiteral("/media/")},
+            {kWatchPrefixes, prefixItems(pairs)},
+            {kWatchNotifications, prefixItems(pairs)}};
+}
+
+bool WorkerConfig::readFile(const QString &path, QVariantHash &config, QString &error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read config file %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    const QByteArray text = file.readAll();
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        error = QStringLiteral("config file %1: invalid JSON at %2: %3")
+                    .arg(path, position(text, parseError.offset), parseError.errorString());
+        return false;
+    }
+    if (!document.isObject()) {
+        error = QStringLiteral("config file %1: expected a JSON object").arg(path);
+        return false;
+    }
+    config = document.object().toVariantHash();
+    return true;
+}
+
+void WorkerConfig::applyOverrides(QVariantHash &config, const ConfigOverrides &overrides)
+{
+    if (overrides.hasWatchPath)
+        config.insert(kWatchPath, overrides.watchPath);
+    if (overrides.hasLinkPrefix)
+        config.insert(kLinkPrefix, overrides.linkPrefix);
+    appendItems(config, kWatchPrefixes, overrides.linkPrefixes);
+    appendItems(config, kWatchNotifications, overrides.notifPrefixes);
+}
