@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Bounded hardening runs on an existing build (default build/): the churn of
+# a watched directory, and a load/create/run/destroy/unload loop under
+# valgrind memcheck. Fails on any divergence, leak or memory error.
+# Usage: scripts/hardening.sh [BUILD_DIR] [CHURN_SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+dir="${1:-build}"
+seconds="${2:-30}"
+ensure_packages valgrind
+
+echo "== churn"
+timeout --kill-after=10 $((seconds + 120)) "$dir/bin/orva-churn" --seconds "$seconds" --cycles 3
+
+echo "== valgrind memcheck: load, create, run, destroy, unload"
+timeout --kill-after=10 300 valgrind -q --error-exitcode=3 --leak-check=full \
+    --errors-for-leak-kinds=definite,possible "$dir/bin/orva-lifecycle" 10
