@@ -37,7 +37,9 @@ bool PluginLoader::createWorker(const QVariantHash &config, QString &error)
     const auto create =
         reinterpret_cast<CMWorkerCreateFunction>(m_library.resolve(kWorkerCreateSymbol));
     if (!create) {
-        error = m_library.errorString();
+        // QLibrary leaves its error text unset when only the symbol is missing.
+        error = QStringLiteral("%1 exports no %2")
+                    .arg(m_library.fileName(), QLatin1String(kWorkerCreateSymbol));
         return false;
     }
     try {

@@ -59,8 +59,10 @@ bool WorkerConfig::readFile(const QString &path, QVariantHash &config, QString &
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
+        // Qt reports the offset just past the character it stumbled on.
+        const int offset = qMax(0, parseError.offset - 1);
         error = QStringLiteral("config file %1: invalid JSON at %2: %3")
-                    .arg(path, position(text, parseError.offset), parseError.errorString());
+                    .arg(path, position(text, offset), parseError.errorString());
         return false;
     }
     if (!document.isObject()) {

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up and builds (when needed), then plays orva-host's demo.
+# Extra arguments go to orva-host (e.g. --step-ms 1000).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh build
+exec build/bin/orva-host --demo "$@"
