@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTextStream>
 
 #include <log4cplus/loggingmacros.h>
@@ -97,6 +98,45 @@ void splitName(const QString &name, QString &head, QString &tail)
         head = name;
         tail.clear();
     }
+}
+
+QSet<QString> setOf(const QStringList &list)
+{
+    QSet<QString> set;
+    set.reserve(list.size());
+    for (const QString &item : list)
+        set.insert(item);
+    return set;
+}
+
+// list without every occurrence of the names in struck, in list order. Names
+// are struck off into a set and the list cut once: removing each name from the
+// list in turn costs a scan of it per entry.
+QStringList without(const QStringList &list, const QSet<QString> &struck)
+{
+    if (struck.isEmpty())
+        return list;
+    QStringList rest;
+    for (const QString &item : list)
+        if (!struck.contains(item))
+            rest.append(item);
+    return rest;
+}
+
+// Index of the first row equal to a QVariant holding encoded, or -1. Rows hold
+// QString, compared as such rather than through a QVariant per row.
+int rowIndexOf(const QVariantList &rows, const QString &encoded)
+{
+    const QVariant wanted(encoded);
+    for (int i = 0; i < rows.size(); ++i) {
+        const QVariant &row = rows.at(i);
+        const bool equal = row.userType() == QMetaType::QString
+                               ? *static_cast<const QString *>(row.constData()) == encoded
+                               : row == wanted;
+        if (equal)
+            return i;
+    }
+    return -1;
 }
 
 } // namespace
@@ -210,29 +250,34 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
     for (const QFileInfo &info : listing)
         names.append(info.fileName());
 
-    QStringList deleteLinkList = m_links.uniqueKeys();
-    QStringList deleteNotifList = m_notifList;
+    // What the phases strike off the two lists is gathered in sets; the lists
+    // are cut once those phases are done.
+    const QStringList linkNames = m_links.uniqueKeys();
+    const QStringList notifNames = m_notifList;
+    QSet<QString> listedLinks;
+    QSet<QString> listedNotifs;
 
-    notificationPhase(names, deleteNotifList);
+    notificationPhase(names, listedNotifs);
 
     for (const QString &name : qAsConst(names)) {
         for (WatchPrefix &prefix : m_linkPrefixes) {
             if (!name.startsWith(prefix.prefix, Qt::CaseSensitive) ||
                 name.endsWith(QLatin1String(".label"), Qt::CaseSensitive))
                 continue;
-            const CMPath target = m_linkPrefix + name;
-            deleteLinkList.removeAll(name);
+            listedLinks.insert(name);
             if (m_links.contains(name))
                 continue;
-            createLink(dir, name, target, prefix);
+            createLink(dir, name, prefix);
         }
     }
 
-    for (const QString &name : qAsConst(deleteLinkList))
+    const QStringList deleteLinkList = without(linkNames, listedLinks);
+    for (const QString &name : deleteLinkList)
         removeLink(name);
 
-    for (const QString &name : qAsConst(deleteNotifList))
-        m_notifList.removeAll(name);
+    const QStringList deleteNotifList = without(notifNames, listedNotifs);
+    if (!deleteNotifList.isEmpty())
+        m_notifList = without(m_notifList, setOf(deleteNotifList));
     if (m_notifList.isEmpty() && m_notifShown)
         removeNotificationNode();
 
@@ -245,17 +290,21 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
                  << " deleteNotifList: " << ListText{deleteNotifList});
 }
 
-void CMStorageLinkWorker::notificationPhase(const QStringList &names, QStringList &deleteNotifList)
+void CMStorageLinkWorker::notificationPhase(const QStringList &names, QSet<QString> &listed)
 {
+    if (m_notifPrefixes.isEmpty())
+        return;
+    QSet<QString> known = setOf(m_notifList);
     for (const QString &name : names) {
         for (const WatchPrefix &prefix : qAsConst(m_notifPrefixes)) {
             if (!name.startsWith(prefix.prefix, Qt::CaseSensitive))
                 continue;
-            deleteNotifList.removeAll(name);
-            if (m_notifList.contains(name, Qt::CaseSensitive))
+            listed.insert(name);
+            if (known.contains(name))
                 continue;
             LOG4CPLUS_DEBUG(storageLinkLogger, "New notification entry: " << name);
             m_notifList.append(name);
+            known.insert(name);
             if (!m_notifShown) {
                 m_notifShown = true;
                 m_listNode->rowsAppend(m_notifNode->path());
@@ -265,9 +314,9 @@ void CMStorageLinkWorker::notificationPhase(const QStringList &names, QStringLis
     }
 }
 
-void CMStorageLinkWorker::createLink(const QString &dir, const QString &name, const CMPath &target,
-                                     WatchPrefix &prefix)
+void CMStorageLinkWorker::createLink(const QString &dir, const QString &name, WatchPrefix &prefix)
 {
+    const CMPath target = m_linkPrefix + name;
     prefix.count += 1;
     prefix.seq += 1;
     const QString title = prefix.name + QString::number(prefix.seq, 10);
@@ -301,14 +350,10 @@ void CMStorageLinkWorker::removeLink(const QString &name)
     LOG4CPLUS_DEBUG(storageLinkLogger, "  -> " << rowPath);
 
     // Found by content: the notification row may have shifted the indices.
-    const QVariantList rows = m_listNode->rows();
-    const QVariant row(rowPath.toEncoded());
-    for (int i = 0; i < rows.size(); ++i) {
-        if (rows.at(i) == row) {
-            LOG4CPLUS_TRACE(storageLinkLogger, "  -> removing from row " << i);
-            m_listNode->rowsRemoveAt(i);
-            break;
-        }
+    const int index = rowIndexOf(m_listNode->rows(), rowPath.toEncoded());
+    if (index >= 0) {
+        LOG4CPLUS_TRACE(storageLinkLogger, "  -> removing from row " << index);
+        m_listNode->rowsRemoveAt(index);
     }
 
     const QList<CMNode *> gone = m_links.values(name);

@@ -6,6 +6,7 @@
 #include <QFileSystemWatcher>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -37,9 +38,9 @@ private slots:
     void removeNotificationNode();
 
 private:
-    void notificationPhase(const QStringList &names, QStringList &deleteNotifList);
-    void createLink(const QString &dir, const QString &name, const CMPath &target,
-                    WatchPrefix &prefix);
+    // Adds to listed every name that a notification record matches.
+    void notificationPhase(const QStringList &names, QSet<QString> &listed);
+    void createLink(const QString &dir, const QString &name, WatchPrefix &prefix);
     void removeLink(const QString &name);
     static QString labelText(const QString &dir, const QString &name);
 
