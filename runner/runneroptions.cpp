@@ -108,7 +108,7 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
     const QCommandLineOption logLevel(
         QStringLiteral("log-level"),
         QStringLiteral("Lowest level shown: TRACE, DEBUG, INFO, WARN or ERROR (default: INFO in "
-                       "the human view, TRACE with --json)."),
+                       "the human view, DEBUG in the demo, TRACE with --json)."),
         QStringLiteral("LEVEL"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Newline-delimited JSON events on stdout."));

@@ -145,6 +145,8 @@ private slots:
     void readyAndFirstTree_data();
     void readyAndFirstTree();
     void linkFollowsDirectory();
+    void logLevels_data();
+    void logLevels();
     void badUsageOrConfig_data();
     void badUsageOrConfig();
     void unloadablePlugin_data();
@@ -237,6 +239,44 @@ void TestRunner::linkFollowsDirectory()
         }
     }
     QVERIFY(host.strayLines().isEmpty());
+}
+
+void TestRunner::logLevels_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("levels");
+    QTest::newRow("all with --json") << QStringList() << QStringList{"DEBUG", "INFO", "WARN"};
+    QTest::newRow("--log-level") << QStringList{"--log-level", "warn"} << QStringList{"WARN"};
+    QTest::newRow("--log-config") << QStringList{"--log-config", "PROPERTIES"}
+                                  << QStringList{"INFO", "WARN"};
+}
+
+void TestRunner::logLevels()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, levels);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("usb-sda1"));
+    QFile properties(dir.filePath("log.properties"));
+    QVERIFY(properties.open(QIODevice::WriteOnly));
+    properties.write("log4cplus.rootLogger=INFO\n");
+    properties.close();
+    // The one-field item is rejected with a WARN line.
+    QFile config(dir.filePath("orva.json"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(R"({"watchPrefixes": [["usb-", "USB"], ["mmc-"]]})");
+    config.close();
+    arguments.replaceInStrings("PROPERTIES", properties.fileName());
+
+    HostRun host(QStringList{"--json", "-c", config.fileName(), "--watch", dir.path()} + arguments);
+    QTRY_VERIFY_WITH_TIMEOUT(host.indexOf("ready") >= 0, kTimeoutMs);
+    QStringList seen;
+    for (const QJsonObject &event : host.events())
+        if (event.value("event").toString() == QLatin1String("log"))
+            seen.append(event.value("level").toString());
+    seen.removeDuplicates();
+    seen.sort();
+    QCOMPARE(seen, levels);
 }
 
 void TestRunner::badUsageOrConfig_data()
