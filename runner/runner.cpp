@@ -43,6 +43,9 @@ int Runner::execute()
 
     // Before the plug-in loads, so that a signal during its start is not lost.
     SignalQuitter quitter;
+    if (!quitter.isActive())
+        m_view->showNote(QStringLiteral("orva-host: cannot catch SIGINT and SIGTERM; they will "
+                                        "end the runner without clean-up"));
     QObject::connect(&quitter, &SignalQuitter::signalled, [this](int signalNumber) {
         m_view->showNote(QStringLiteral("orva-host: stopping on signal %1").arg(signalNumber));
         QCoreApplication::quit();
