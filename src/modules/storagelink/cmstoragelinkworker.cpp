@@ -23,6 +23,7 @@
 namespace {
 
 constexpr int kNotificationTimeoutMs = 10000;
+constexpr int kWatchRetryMs = 2000;
 constexpr char kConstructorSignature[] =
     "CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)";
 
@@ -172,6 +173,8 @@ CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
     m_watcher = new QFileSystemWatcher(this);
     orvaConnect(m_watcher, SIGNAL(directoryChanged(const QString &)), this,
                 SLOT(dirChanged(const QString &)), Qt::AutoConnection);
+    m_watchRetry.setInterval(kWatchRetryMs);
+    connect(&m_watchRetry, &QTimer::timeout, this, [this] { retryWatch(); });
 
     if (m_watchPath.isEmpty()) {
         LOG4CPLUS_ERROR(storageLinkLogger, "Watch path '" << configuredPath << "' does not exist");
@@ -288,6 +291,30 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
                  << ": "
                  << "m_notifList: " << ListText{m_notifList}
                  << " deleteNotifList: " << ListText{deleteNotifList});
+    ensureWatched();
+}
+
+// The watch goes when the directory does, and may not be set up at all (no
+// read permission, the system's watch limit reached). Without it the worker
+// would never hear of a change again, so it keeps trying.
+void CMStorageLinkWorker::ensureWatched()
+{
+    if (m_watchPath.isEmpty() || m_watchRetry.isActive() ||
+        m_watcher->directories().contains(m_watchPath))
+        return;
+    LOG4CPLUS_ERROR(storageLinkLogger, "Cannot watch path " << m_watchPath << ", retrying every "
+                                                            << kWatchRetryMs << " ms");
+    m_watchRetry.start();
+}
+
+void CMStorageLinkWorker::retryWatch()
+{
+    const QFileInfo directory(m_watchPath);
+    if (!directory.isDir() || !directory.isReadable() || !m_watcher->addPath(m_watchPath))
+        return;
+    m_watchRetry.stop();
+    LOG4CPLUS_INFO(storageLinkLogger, "Watching path " << m_watchPath << " again");
+    dirChanged(m_watchPath);
 }
 
 void CMStorageLinkWorker::notificationPhase(const QStringList &names, QSet<QString> &listed)

@@ -43,6 +43,8 @@ private:
     void createLink(const QString &dir, const QString &name, WatchPrefix &prefix);
     void removeLink(const QString &name);
     static QString labelText(const QString &dir, const QString &name);
+    void ensureWatched();
+    void retryWatch();
 
     QString m_watchPath;
     QList<WatchPrefix> m_linkPrefixes;
@@ -56,4 +58,6 @@ private:
     CMUINode *m_notifNode = nullptr;
     bool m_notifShown = false;
     QTimer m_notifTimer;
+    // Runs while the watched directory has no watch, to set it up again.
+    QTimer m_watchRetry;
 };
