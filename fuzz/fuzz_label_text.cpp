@@ -1,15 +1,18 @@
 // Arbitrary bytes as the label file of a new entry, read by a real worker's
-// first scan: the link must appear, titled and with a description that holds
-// no zero character.
+// rescan: the link must appear, titled and with a description that holds no
+// zero character. One worker serves every input (closing a watcher's inotify
+// instance costs milliseconds); each input takes the entry away, rescans,
+// writes the label, brings the entry back and rescans again, the rescans
+// invoked through the worker's meta-object as the watcher's signal would.
 #include "cmstoragelinkworker.h"
 #include "fuzzfixture.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 namespace {
 
@@ -33,20 +36,36 @@ void writeLabel(const uint8_t *data, size_t size)
     }
 }
 
+CMStorageLinkWorker *g_worker = nullptr;
+
+void rescan()
+{
+    if (!QMetaObject::invokeMethod(g_worker, "dirChanged", Qt::DirectConnection,
+                                   Q_ARG(QString, FuzzFixture::directory())))
+        std::abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    FuzzFixture::setUp({kEntry});
+    FuzzFixture::setUp({});
+    g_worker = new CMStorageLinkWorker(config()); // lives as long as the process
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    QDir scratch(FuzzFixture::directory());
+    scratch.rmdir(kEntry);
+    rescan();
     writeLabel(data, size);
-    const std::unique_ptr<CMStorageLinkWorker> worker(new CMStorageLinkWorker(config()));
+    if (!scratch.mkdir(kEntry))
+        std::abort();
+    rescan();
 
-    const QList<const CMNode *> links = FuzzFixture::links(worker.get());
+    CMStorageLinkWorker *worker = g_worker;
+    const QList<const CMNode *> links = FuzzFixture::links(worker);
     if (links.size() != 1) {
         std::fprintf(stderr, "%d links for one entry\n", links.size());
         std::abort();
@@ -60,6 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                      qPrintable(attributes.value(QStringLiteral("title")).toString()));
         std::abort();
     }
-    FuzzFixture::checkRowsResolve(worker.get());
+    FuzzFixture::checkRowsResolve(worker);
     return 0;
 }
