@@ -64,5 +64,14 @@ check_aarch64_elf "$dir/lib/orva/workers/liborva_cb_storagelink.so"
 ctest --test-dir "$dir" --output-on-failure
 tested=$SECONDS
 
+# The installed tree, as it lands on a board, must run by itself: the
+# runner finds the plug-in beside it and both find liborva_api.
+stage="$dir/stage"
+rm -rf "$stage"
+DESTDIR="$PWD/$stage" cmake --install "$dir" --prefix /usr/local >/dev/null
+check_aarch64_elf "$stage/usr/local/lib/orva/workers/liborva_cb_storagelink.so"
+timeout -s KILL 120 qemu-aarch64 -L / "$stage/usr/local/bin/orva-host" --demo --step-ms 50 >/dev/null
+echo "Installed tree in $stage runs its demo"
+
 echo "AArch64: install $((installed - start)) s, cross build $((built - installed)) s," \
     "tests under qemu $((tested - built)) s"
