@@ -1,0 +1,28 @@
+#include "entrytree.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+EntryTree::EntryTree(int count, bool labels) : m_count(count)
+{
+    for (int i = 0; i < count; ++i)
+        makeEntry(i, labels && i % 3 == 0);
+}
+
+QString EntryTree::entryName(int index)
+{
+    const QString number = QStringLiteral("%1").arg(index, 5, 10, QLatin1Char('0'));
+    return (index % 2 == 0 ? QStringLiteral("usb-sd") : QStringLiteral("disk-")) + number;
+}
+
+void EntryTree::makeEntry(int index, bool label)
+{
+    const QString entry = m_dir.path() + QLatin1Char('/') + entryName(index);
+    ::mkdir(QFile::encodeName(entry).constData(), 0755);
+    if (!label)
+        return;
+    QFile file(entry + QStringLiteral(".label"));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QByteArrayLiteral("Stick\\x20") + QByteArray::number(index) + '\n');
+}

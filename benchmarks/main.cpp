@@ -1,0 +1,105 @@
+// orva-bench: prints rescan cost against the listing floor, reaction time
+// against raw inotify delivery, and heap per live link.
+//   orva-bench [Google Benchmark flags] [--csv=FILE] [--trials=N] [--min-time=S]
+#include "entrytree.h"
+#include "heapprobe.h"
+#include "reactionprobe.h"
+#include "rescanbench.h"
+#include "rescandriver.h"
+#include "summaryreporter.h"
+
+#include <benchmark/benchmark.h>
+#include <log4cplus/initializer.h>
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+namespace {
+
+struct Options
+{
+    std::string csv;
+    int trials = 300;
+    double minTime = 0.3;
+};
+
+Options parseOptions(int argc, char **argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--csv=", 0) == 0)
+            options.csv = arg.substr(6);
+        else if (arg.rfind("--trials=", 0) == 0)
+            options.trials = std::stoi(arg.substr(9));
+        else if (arg.rfind("--min-time=", 0) == 0)
+            options.minTime = std::stod(arg.substr(11));
+    }
+    return options;
+}
+
+void printReaction(int trials)
+{
+    const EntryTree watched(10, true);
+    ReactionProbe probe(watched.path());
+    const Latencies l = probe.run(trials, 20);
+    std::vector<double> extra;
+    for (size_t i = 0; i < l.rowMicros.size(); ++i)
+        extra.push_back(l.rowMicros[i] - l.rawMicros[i]);
+    const double rawMedian = percentile(l.rawMicros, 0.5), rowMedian = percentile(l.rowMicros, 0.5);
+    std::printf("\nReaction time, mkdir of a matching subdirectory to its row in the host's rows"
+                " answer (%zu trials)\n",
+                l.rowMicros.size());
+    std::printf("  raw inotify delivery: median %8.1f us  p99 %8.1f us\n", rawMedian,
+                percentile(l.rawMicros, 0.99));
+    std::printf("  row visible:          median %8.1f us  p99 %8.1f us\n", rowMedian,
+                percentile(l.rowMicros, 0.99));
+    std::printf("  ratio row/raw: median %.2fx  p99 %.2fx; added per trial: median %.1f us"
+                "  p99 %.1f us\n",
+                rawMedian > 0 ? rowMedian / rawMedian : 0,
+                percentile(l.rawMicros, 0.99) > 0
+                    ? percentile(l.rowMicros, 0.99) / percentile(l.rawMicros, 0.99)
+                    : 0,
+                percentile(extra, 0.5), percentile(extra, 0.99));
+}
+
+void printHeap()
+{
+    const HeapFigures h = HeapProbe::measure(10000);
+    std::printf("\nHeap, worker and host stand-in together (glibc mallinfo2, bytes in use)\n");
+    std::printf("  worker with no link: %zu bytes; with %d links: %zu bytes\n", h.idleBytes,
+                h.links, h.loadedBytes);
+    std::printf("  per live link: %.0f bytes\n", h.bytesPerLink());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    log4cplus::Initializer logging;
+    benchmark::Initialize(&argc, argv);
+    const Options options = parseOptions(argc, argv);
+    QCoreApplication app(argc, argv);
+    RescanDriver::silenceLogger();
+
+    const std::vector<int> sizes{10, 100, 1000, 10000};
+    rescanbench::registerAll(sizes, options.minTime);
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.printSummary(std::cout, sizes);
+    if (!options.csv.empty()) {
+        std::ofstream csv(options.csv);
+        reporter.writeCsv(csv, sizes);
+    }
+    std::cout.flush();
+
+    printReaction(options.trials);
+    printHeap();
+    benchmark::Shutdown();
+    return 0;
+}

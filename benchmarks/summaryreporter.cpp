@@ -1,0 +1,97 @@
+#include "summaryreporter.h"
+
+#include "rescanbench.h"
+
+#include <cmath>
+#include <cstdio>
+
+using namespace rescanbench;
+
+namespace {
+
+std::string format(const char *pattern, double a, double b = 0, double c = 0)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, pattern, a, b, c);
+    return text;
+}
+
+double ratio(double value, double floor)
+{
+    return floor > 0 ? value / floor : 0;
+}
+
+// t ~ n^k between two sizes.
+double growth(double t1, double t2, int n1, int n2)
+{
+    return t1 > 0 && t2 > 0 ? std::log(t2 / t1) / std::log(double(n2) / n1) : 0;
+}
+
+const char *const kKinds[] = {kFloor,  kFloorNoLabels,  kFloorLookup, kNoChange,
+                              kAllNew, kAllNewNoLabels, kAllGone};
+
+} // namespace
+
+void SummaryReporter::ReportRuns(const std::vector<Run> &runs)
+{
+    for (const Run &run : runs)
+        if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+            m_micros[run.run_name.function_name] = run.run_name.time_type == "manual_time"
+                                                       ? run.GetAdjustedRealTime()
+                                                       : run.GetAdjustedCPUTime();
+    ConsoleReporter::ReportRuns(runs);
+}
+
+double SummaryReporter::micros(const std::string &kind, int count) const
+{
+    const auto it = m_micros.find(kind + "/" + std::to_string(count));
+    return it == m_micros.end() ? 0 : it->second;
+}
+
+void SummaryReporter::printSummary(std::ostream &out, const std::vector<int> &sizes) const
+{
+    out << "\nRescan cost, microseconds of CPU time per rescan (x = ratio to the floor: the\n"
+           "bare listing of the same directory with the same filter and sorting)\n";
+    out << "  entries      floor    no-change            all-new  labels  "
+           "all-new w/o label files           all-gone\n";
+    for (int n : sizes) {
+        const double floor = micros(kFloor, n), floorPlain = micros(kFloorNoLabels, n);
+        const double lookup = micros(kFloorLookup, n);
+        const double same = micros(kNoChange, n), fresh = micros(kAllNew, n);
+        const double plain = micros(kAllNewNoLabels, n), gone = micros(kAllGone, n);
+        out << format("  %7.0f", n) << format(" %10.1f", floor)
+            << format(" %9.1f (%4.2fx)", same, ratio(same, floor))
+            << format(" %10.1f (%4.2fx)", fresh, ratio(fresh, floor))
+            << format("  %5.0f%%", fresh > 0 ? 100 * (fresh - plain) / fresh : 0)
+            << format(" %10.1f (%4.2fx, %4.2fx)", plain, ratio(plain, floorPlain),
+                      ratio(plain, lookup))
+            << format(" %10.1f (%5.2fx)", gone, ratio(gone, floor)) << "\n";
+    }
+    out << "  labels: the part of the all-new cost that the label files take (a third of the\n"
+           "  entries have one). all-new w/o label files: the same names without label files,\n"
+           "  against the listing of that directory and against the listing plus the look-up\n"
+           "  for each matching entry's label file that a rescan must make. all-gone: against\n"
+           "  the listing of the directory that held the entries.\n";
+    const int n1 = 1000, n2 = 10000;
+    out << "Growth exponent k (t ~ n^k) from " << n1 << " to " << n2 << " entries:";
+    for (const char *kind : kKinds)
+        out << " " << kind << format(" %.2f", growth(micros(kind, n1), micros(kind, n2), n1, n2));
+    out << "\n";
+    const double gone = micros(kAllGone, n2);
+    out << format("All-gone at %.0f entries: %.1f ms, %.2f us per removed link\n", n2, gone / 1000,
+                  gone / (n2 / 2));
+}
+
+void SummaryReporter::writeCsv(std::ostream &out, const std::vector<int> &sizes) const
+{
+    out << "entries";
+    for (const char *kind : kKinds)
+        out << "," << kind;
+    out << "\n";
+    for (int n : sizes) {
+        out << n;
+        for (const char *kind : kKinds)
+            out << "," << micros(kind, n);
+        out << "\n";
+    }
+}
