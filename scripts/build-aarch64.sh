@@ -70,7 +70,12 @@ stage="$dir/stage"
 rm -rf "$stage"
 DESTDIR="$PWD/$stage" cmake --install "$dir" --prefix /usr/local >/dev/null
 check_aarch64_elf "$stage/usr/local/lib/orva/workers/liborva_cb_storagelink.so"
-timeout -s KILL 120 qemu-aarch64 -L / "$stage/usr/local/bin/orva-host" --demo --step-ms 50 >/dev/null
+if ! timeout -s KILL 120 qemu-aarch64 -L / "$stage/usr/local/bin/orva-host" --demo --step-ms 50 \
+    >"$dir/installed-demo.log" 2>&1; then
+    cat "$dir/installed-demo.log" >&2
+    echo "error: the installed orva-host failed its demo" >&2
+    exit 1
+fi
 echo "Installed tree in $stage runs its demo"
 
 echo "AArch64: install $((installed - start)) s, cross build $((built - installed)) s," \
