@@ -66,9 +66,9 @@ tested=$SECONDS
 
 # The installed tree, as it lands on a board, must run by itself: the
 # runner finds the plug-in beside it and both find liborva_api.
-stage="$dir/stage"
+stage="$(cd "$dir" && pwd)/stage"
 rm -rf "$stage"
-DESTDIR="$PWD/$stage" cmake --install "$dir" --prefix /usr/local >/dev/null
+DESTDIR="$stage" cmake --install "$dir" --prefix /usr/local >/dev/null
 check_aarch64_elf "$stage/usr/local/lib/orva/workers/liborva_cb_storagelink.so"
 if ! timeout -s KILL 120 qemu-aarch64 -L / "$stage/usr/local/bin/orva-host" --demo --step-ms 50 \
     >"$dir/installed-demo.log" 2>&1; then
