@@ -1,6 +1,7 @@
 // orva-bench: prints rescan cost against the listing floor, reaction time
 // against raw inotify delivery, and heap per live link.
 //   orva-bench [Google Benchmark flags] [--csv=FILE] [--trials=N] [--min-time=S]
+//              [--repetitions=N]
 #include "entrytree.h"
 #include "heapprobe.h"
 #include "reactionprobe.h"
@@ -25,7 +26,8 @@ struct Options
 {
     std::string csv;
     int trials = 300;
-    double minTime = 0.3;
+    double minTime = 0.2;
+    int repetitions = 3;
 };
 
 Options parseOptions(int argc, char **argv)
@@ -39,6 +41,8 @@ Options parseOptions(int argc, char **argv)
             options.trials = std::stoi(arg.substr(9));
         else if (arg.rfind("--min-time=", 0) == 0)
             options.minTime = std::stod(arg.substr(11));
+        else if (arg.rfind("--repetitions=", 0) == 0)
+            options.repetitions = std::stoi(arg.substr(14));
     }
     return options;
 }
@@ -88,7 +92,7 @@ int main(int argc, char **argv)
     RescanDriver::silenceLogger();
 
     const std::vector<int> sizes{10, 100, 1000, 10000};
-    rescanbench::registerAll(sizes, options.minTime);
+    rescanbench::registerAll(sizes, options.minTime, options.repetitions);
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.printSummary(std::cout, sizes);

@@ -120,13 +120,15 @@ std::string nameOf(const char *kind, int count)
 
 } // namespace
 
-void registerAll(const std::vector<int> &sizes, double minTimeSeconds)
+void registerAll(const std::vector<int> &sizes, double minTimeSeconds, int repetitions)
 {
     for (int n : sizes) {
         const auto add = [&](const char *kind, auto &&fn) {
             return benchmark::RegisterBenchmark(nameOf(kind, n).c_str(), fn)
                 ->Unit(benchmark::kMicrosecond)
-                ->MinTime(minTimeSeconds);
+                ->MinTime(minTimeSeconds)
+                ->Repetitions(repetitions)
+                ->ReportAggregatesOnly(repetitions > 1);
         };
         add(kFloor, [n](benchmark::State &s) { floorListing(s, n, true); });
         add(kFloorNoLabels, [n](benchmark::State &s) { floorListing(s, n, false); });

@@ -19,6 +19,8 @@ extern const char *const kAllNew;
 extern const char *const kAllNewNoLabels;
 extern const char *const kAllGone;
 
-void registerAll(const std::vector<int> &sizes, double minTimeSeconds);
+// With repetitions > 1 each figure is the median of that many runs, which holds
+// up better while other work loads the machine.
+void registerAll(const std::vector<int> &sizes, double minTimeSeconds, int repetitions);
 
 } // namespace rescanbench

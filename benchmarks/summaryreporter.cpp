@@ -34,11 +34,17 @@ const char *const kKinds[] = {kFloor,  kFloorNoLabels,  kFloorLookup, kNoChange,
 
 void SummaryReporter::ReportRuns(const std::vector<Run> &runs)
 {
-    for (const Run &run : runs)
-        if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-            m_micros[run.run_name.function_name] = run.run_name.time_type == "manual_time"
-                                                       ? run.GetAdjustedRealTime()
-                                                       : run.GetAdjustedCPUTime();
+    // With repetitions the median stands for the run; without, the one run.
+    for (const Run &run : runs) {
+        const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+        if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median))
+            continue;
+        if (run.run_type == Run::RT_Iteration && run.repetitions > 1)
+            continue;
+        m_micros[run.run_name.function_name] = run.run_name.time_type == "manual_time"
+                                                   ? run.GetAdjustedRealTime()
+                                                   : run.GetAdjustedCPUTime();
+    }
     ConsoleReporter::ReportRuns(runs);
 }
 
