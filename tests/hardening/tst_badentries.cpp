@@ -85,10 +85,9 @@ void TestBadEntries::entryNames()
     QFETCH(QString, description);
 
     WatchedDir dir;
-    QVERIFY(dir.start({"usb-:USB", "-:Dash"}, {"usb-:USB"}));
     writeRaw(dir.path(), name + ".label", "label\n"); // fails for the longest name
     QVERIFY(makeRawDir(dir.path(), name));
-    QVERIFY(dir.settle());
+    QVERIFY(dir.start({"usb-:USB", "-:Dash"}, {"usb-:USB"}));
 
     QCOMPARE(dir.plugin().linkPaths(), QStringList{linkPath(shownName)});
     const QVariantHash data = dir.plugin().data(linkPath(shownName));
