@@ -13,7 +13,7 @@ if [ "${1:-}" = --plot ]; then
     shift 2
 fi
 
-ensure_packages "${BASE_PACKAGES[@]}" libbenchmark-dev
+ensure_packages "${BASE_PACKAGES[@]}"
 [ -z "$plot" ] || ensure_packages python3-matplotlib
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVA_SANITIZE=OFF >/dev/null
 cmake --build build-bench --target orva-bench

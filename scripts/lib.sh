@@ -14,5 +14,6 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# The packages every build needs.
-BASE_PACKAGES=(cmake ninja-build g++ make pkg-config file qtbase5-dev liblog4cplus-dev)
+# The packages every build needs (Google Benchmark so that orva-bench keeps compiling).
+BASE_PACKAGES=(cmake ninja-build g++ make pkg-config file qtbase5-dev liblog4cplus-dev
+    libbenchmark-dev)
