@@ -55,12 +55,12 @@ QStringList PluginWorker::linkTitles() const
     return result;
 }
 
-static QVariantList prefixItems(const QStringList &specs)
+static QVariantList prefixItems(const QStringList &pairs)
 {
     QVariantList items;
-    for (const QString &spec : specs) {
-        const int colon = spec.indexOf(QLatin1Char(':'));
-        items.append(QStringList{spec.left(colon), spec.mid(colon + 1)});
+    for (const QString &pair : pairs) {
+        const int colon = pair.indexOf(QLatin1Char(':'));
+        items.append(QStringList{pair.left(colon), pair.mid(colon + 1)});
     }
     return items;
 }
