@@ -4,10 +4,12 @@
 #include "humanview.h"
 #include "jsonview.h"
 #include "logforwarding.h"
-#include "pluginloader.h"
+#include "pluginpath.h"
+
 #include "signalquitter.h"
 #include "treechangecoalescer.h"
 #include "workerconfig.h"
+#include <orva/cmworkerplugin.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -59,10 +61,14 @@ int Runner::execute()
     }
 
     const QString pluginPath =
-        m_options.pluginPath.isEmpty() ? PluginLoader::defaultPath() : m_options.pluginPath;
-    PluginLoader plugin(pluginPath);
-    if (!plugin.createWorker(config, error))
-        return fail(PluginFailure, error);
+        m_options.pluginPath.isEmpty() ? defaultPluginPath() : m_options.pluginPath;
+    CMWorkerPlugin plugin(pluginPath);
+    if (!plugin.createWorker(config))
+        return fail(PluginFailure, plugin.errorString());
+    if (!plugin.nodes())
+        return fail(
+            PluginFailure,
+            QStringLiteral("the worker of %1 publishes no node tree").arg(plugin.fileName()));
     m_view->showReady(pluginPath);
     showTree(plugin);
 
@@ -125,7 +131,7 @@ QString Runner::createWatchDirectory(QString &error)
     return m_watchDir->path();
 }
 
-void Runner::showTree(const PluginLoader &plugin)
+void Runner::showTree(const CMWorkerPlugin &plugin)
 {
     m_view->showTree(TreeSnapshot::read(*plugin.worker(), *plugin.nodes()));
 }

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-class PluginLoader;
+class CMWorkerPlugin;
 
 class Runner
 {
@@ -32,7 +32,7 @@ private:
     bool setUpLogLevels(QString &error) const;
     bool prepareConfig(QVariantHash &config, QString &error);
     QString createWatchDirectory(QString &error);
-    void showTree(const PluginLoader &plugin);
+    void showTree(const CMWorkerPlugin &plugin);
     int fail(int code, const QString &message) const;
 
     RunnerOptions m_options;

@@ -6,7 +6,7 @@
 // that grows from cycle to cycle.
 #include "directorychurner.h"
 #include "memoryprobe.h"
-#include "pluginhost.h"
+#include "pluginworker.h"
 #include "treecheck.h"
 
 #include <QCommandLineParser>
@@ -55,7 +55,7 @@ protected:
 class NotificationClock
 {
 public:
-    NotificationClock(PluginHost &host, const QString &notificationPath)
+    NotificationClock(PluginWorker &host, const QString &notificationPath)
         : m_host(host), m_path(notificationPath)
     {
         host.worker()->connectRowsChange(CMPath::fromEncoded(kListPath),
@@ -80,7 +80,7 @@ private:
             m_shown.invalidate();
         }
     }
-    PluginHost &m_host;
+    PluginWorker &m_host;
     QString m_path;
     QElapsedTimer m_shown;
     qint64 m_longest = 0;
@@ -164,7 +164,7 @@ QVariantHash churnConfig(const QString &directory)
 class ChurnRun
 {
 public:
-    ChurnRun(const Options &options, const QString &directory, PluginHost &host,
+    ChurnRun(const Options &options, const QString &directory, PluginWorker &host,
              RescanCounter &rescans)
         : m_options(options), m_churner(QFile::encodeName(directory).toStdString(), options.seed),
           m_host(host), m_rescans(rescans), m_check(host, directory, kRecords, kListPath),
@@ -182,7 +182,7 @@ private:
 
     const Options &m_options;
     DirectoryChurner m_churner;
-    PluginHost &m_host;
+    PluginWorker &m_host;
     RescanCounter &m_rescans;
     TreeCheck m_check;
     NotificationClock m_clock;
@@ -307,8 +307,8 @@ int main(int argc, char **argv)
     logger.setAdditivity(false);
     logger.addAppender(appender);
 
-    PluginHost host;
-    if (!host.load() || !host.create(churnConfig(directory))) {
+    PluginWorker host;
+    if (!host.create(churnConfig(directory))) {
         std::fprintf(stderr, "cannot host the plug-in: %s\n", qPrintable(host.errorString()));
         return 2;
     }

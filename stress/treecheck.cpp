@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-TreeCheck::TreeCheck(const PluginHost &host, const QString &directory, const QList<Record> &records,
-                     const QString &listPath)
+TreeCheck::TreeCheck(const PluginWorker &host, const QString &directory,
+                     const QList<Record> &records, const QString &listPath)
     : m_host(host), m_directory(directory), m_records(records), m_listPath(listPath)
 {
 }
@@ -40,18 +40,12 @@ QStringList TreeCheck::expectedNames() const
 
 QStringList TreeCheck::linkPaths() const
 {
-    QStringList paths;
-    for (const CMNode *node : m_host.worker()->nodes()->allNodes())
-        if (node->kind() == QLatin1String("link"))
-            paths.append(node->path().toEncoded());
-    return paths;
+    return m_host.linkPaths();
 }
 
 QStringList TreeCheck::titles() const
 {
-    QStringList result;
-    for (const QString &path : linkPaths())
-        result.append(m_host.data(path).value(QStringLiteral("title")).toString());
+    QStringList result = m_host.linkTitles();
     std::sort(result.begin(), result.end());
     return result;
 }

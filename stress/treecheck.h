@@ -2,7 +2,7 @@
 // with the true state of the watched directory.
 #pragma once
 
-#include "pluginhost.h"
+#include "pluginworker.h"
 
 #include <QPair>
 #include <QStringList>
@@ -12,7 +12,7 @@ class TreeCheck
 public:
     using Record = QPair<QString, QString>; // prefix, display name
 
-    TreeCheck(const PluginHost &host, const QString &directory, const QList<Record> &records,
+    TreeCheck(const PluginWorker &host, const QString &directory, const QList<Record> &records,
               const QString &listPath);
 
     // Number of differences; each is described in problems().
@@ -32,7 +32,7 @@ private:
     void problem(const QString &text) { m_problems.append(text); }
     QStringList linkPaths() const;
 
-    const PluginHost &m_host;
+    const PluginWorker &m_host;
     QString m_directory;
     QList<Record> m_records;
     QString m_listPath;

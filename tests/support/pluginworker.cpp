@@ -1,38 +1,22 @@
 #include "pluginworker.h"
 
-PluginWorker::PluginWorker() : m_library(QStringLiteral(ORVA_PLUGIN_PATH)) {}
-
-PluginWorker::~PluginWorker()
-{
-    destroy();
-    m_library.unload();
-}
+PluginWorker::PluginWorker(const QString &path) : CMWorkerPlugin(path) {}
 
 CMAbstractWorker *PluginWorker::create(const QVariantHash &config)
 {
-    destroy();
-    auto factory = reinterpret_cast<CMWorkerCreateFunction>(m_library.resolve(kWorkerCreateSymbol));
-    if (!factory)
-        return nullptr;
-    m_worker.reset(factory(nullptr, config));
-    return m_worker.get();
-}
-
-void PluginWorker::destroy()
-{
-    m_worker.reset();
+    return createWorker(config) ? CMWorkerPlugin::worker() : nullptr;
 }
 
 QVariantHash PluginWorker::data(const QString &path) const
 {
-    return m_worker->request(QStringLiteral("data"), CMPath::fromEncoded(path)).toHash();
+    return worker()->request(QStringLiteral("data"), CMPath::fromEncoded(path)).toHash();
 }
 
 QStringList PluginWorker::rows(const QString &path) const
 {
     QStringList result;
     const QVariantList rows =
-        m_worker->request(QStringLiteral("rows"), CMPath::fromEncoded(path)).toList();
+        worker()->request(QStringLiteral("rows"), CMPath::fromEncoded(path)).toList();
     for (const QVariant &row : rows)
         result.append(row.toString());
     return result;

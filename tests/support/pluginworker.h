@@ -1,37 +1,27 @@
-// Loads the plug-in the way the host does: by path, worker_create by name, the
-// worker owned through its base type and destroyed before the library goes.
+// The plug-in hosted as the host does (CMWorkerPlugin), with what a host reads
+// of its tree through the inherited request handlers.
 #pragma once
 
-#include <orva/cmworker.h>
+#include <orva/cmworkerplugin.h>
 
-#include <QLibrary>
 #include <QStringList>
 #include <QVariantHash>
 
-#include <memory>
-
-class PluginWorker
+class PluginWorker : public CMWorkerPlugin
 {
 public:
-    PluginWorker();
-    ~PluginWorker();
+    explicit PluginWorker(const QString &path = QStringLiteral(ORVA_PLUGIN_PATH));
 
     // Creates a worker (destroying any earlier one); null when loading failed.
     CMAbstractWorker *create(const QVariantHash &config);
-    void destroy();
-    CMNodesWorker *worker() const { return static_cast<CMNodesWorker *>(m_worker.get()); }
-    QString errorString() const { return m_library.errorString(); }
+    void destroy() { destroyWorker(); }
+    CMNodesWorker *worker() const { return static_cast<CMNodesWorker *>(CMWorkerPlugin::worker()); }
 
-    // What a host reads through the inherited request handlers.
     QVariantHash data(const QString &path) const;
     QStringList rows(const QString &path) const;
     // Paths of the live link nodes, sorted; titles in the same order.
     QStringList linkPaths() const;
     QStringList linkTitles() const;
-
-private:
-    QLibrary m_library;
-    std::unique_ptr<CMAbstractWorker> m_worker;
 };
 
 // A config hash for a watched directory and prefix lists given as "pfx:Name".

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QString>
+
+// The plug-in built or installed beside the running executable.
+QString defaultPluginPath();
