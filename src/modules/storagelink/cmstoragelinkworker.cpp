@@ -124,20 +124,6 @@ QStringList without(const QStringList &list, const QSet<QString> &struck)
     return rest;
 }
 
-// QString equality, compared from the end: the rows of links share the list's
-// path and mostly a prefix, so two of them part in their last characters.
-bool sameText(const QString &a, const QString &b)
-{
-    if (a.size() != b.size())
-        return false;
-    const QChar *pa = a.constData();
-    const QChar *pb = b.constData();
-    for (int i = a.size() - 1; i >= 0; --i)
-        if (pa[i] != pb[i])
-            return false;
-    return true;
-}
-
 // Index of the first row equal to a QVariant holding encoded, or -1. Rows hold
 // QString, compared as such rather than through a QVariant per row.
 int rowIndexOf(const QVariantList &rows, const QString &encoded)
@@ -146,7 +132,7 @@ int rowIndexOf(const QVariantList &rows, const QString &encoded)
     for (int i = 0; i < rows.size(); ++i) {
         const QVariant &row = rows.at(i);
         const bool equal = row.userType() == QMetaType::QString
-                               ? sameText(*static_cast<const QString *>(row.constData()), encoded)
+                               ? *static_cast<const QString *>(row.constData()) == encoded
                                : row == wanted;
         if (equal)
             return i;
