@@ -86,6 +86,12 @@ private:
     QStringList m_strayLines;
 };
 
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 QStringList watchArguments(const QString &directory)
 {
     return {QStringLiteral("--json"),        QStringLiteral("--watch"),  directory,
@@ -168,10 +174,7 @@ void TestRunner::readyAndFirstTree()
     QFETCH(QStringList, plugin);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("usb-sda1"));
-    QFile label(dir.filePath("usb-sda1.label"));
-    QVERIFY(label.open(QIODevice::WriteOnly));
-    label.write("My\\x20Disk\n");
-    label.close();
+    QVERIFY(writeFile(dir.filePath("usb-sda1.label"), "My\\x20Disk\n"));
 
     HostRun host(watchArguments(dir.path()) + plugin);
     QTRY_VERIFY_WITH_TIMEOUT(host.indexOf("tree") >= 0, kTimeoutMs);
@@ -257,18 +260,14 @@ void TestRunner::logLevels()
     QFETCH(QStringList, levels);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("usb-sda1"));
-    QFile properties(dir.filePath("log.properties"));
-    QVERIFY(properties.open(QIODevice::WriteOnly));
-    properties.write("log4cplus.rootLogger=INFO\n");
-    properties.close();
+    const QString properties = dir.filePath("log.properties");
+    QVERIFY(writeFile(properties, "log4cplus.rootLogger=INFO\n"));
     // The one-field item is rejected with a WARN line.
-    QFile config(dir.filePath("orva.json"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(R"({"watchPrefixes": [["usb-", "USB"], ["mmc-"]]})");
-    config.close();
-    arguments.replaceInStrings("PROPERTIES", properties.fileName());
+    const QString config = dir.filePath("orva.json");
+    QVERIFY(writeFile(config, R"({"watchPrefixes": [["usb-", "USB"], ["mmc-"]]})"));
+    arguments.replaceInStrings("PROPERTIES", properties);
 
-    HostRun host(QStringList{"--json", "-c", config.fileName(), "--watch", dir.path()} + arguments);
+    HostRun host(QStringList{"--json", "-c", config, "--watch", dir.path()} + arguments);
     QTRY_VERIFY_WITH_TIMEOUT(host.indexOf("ready") >= 0, kTimeoutMs);
     QStringList seen;
     for (const QJsonObject &event : host.events())
@@ -315,11 +314,8 @@ void TestRunner::badUsageOrConfig()
     QFETCH(QStringList, expected);
     QTemporaryDir dir;
     const QString configPath = dir.filePath("orva.json");
-    if (!configText.isEmpty()) {
-        QFile config(configPath);
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(configText);
-    }
+    if (!configText.isEmpty())
+        QVERIFY(writeFile(configPath, configText));
     arguments.replaceInStrings("CONFIG", configPath);
     expected.replaceInStrings("CONFIG", configPath);
 
