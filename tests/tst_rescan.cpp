@@ -32,6 +32,18 @@ private slots:
 
 namespace {
 
+// text in UTF-16 of the given byte order, after the byte-order mark bom.
+QByteArray utf16(const char *bom, const QString &text, bool bigEndian)
+{
+    QByteArray bytes(bom);
+    for (const QChar c : text) {
+        const char high = char(c.unicode() >> 8);
+        const char low = char(c.unicode() & 0xff);
+        bytes.append(bigEndian ? high : low).append(bigEndian ? low : high);
+    }
+    return bytes;
+}
+
 QString description(const WatchedDir &dir, const QString &name)
 {
     return const_cast<WatchedDir &>(dir)
@@ -93,6 +105,14 @@ void TestRescan::labelText_data()
                                                         "b");
     QTest::newRow("two lines") << QByteArray("first\nsecond\n") << QStringLiteral("first");
     QTest::newRow("CRLF") << QByteArray("line\r\nnext\r\n") << QStringLiteral("line");
+    QTest::newRow("lone CR in UTF-8") << QByteArray("a\rb\n") << QStringLiteral("ab");
+    // A text stream decodes first and drops carriage returns as characters:
+    // a 0x0D byte inside a UTF-16 character stays part of it.
+    const QString cr = QString::fromUtf16(u"A\u010d\u0d1fB");
+    QTest::newRow("UTF-16LE, CRLF") << utf16("\xff\xfe", cr + "\r\nsecond\r\n", false) << cr;
+    QTest::newRow("UTF-16BE, CRLF") << utf16("\xfe\xff", cr + "\r\nsecond\r\n", true) << cr;
+    QTest::newRow("UTF-16LE, lone CR") << utf16("\xff\xfe", "a\rb\nc", false) << "ab";
+    QTest::newRow("UTF-16LE, escapes") << utf16("\xff\xfe", "x\\x41\n", false) << "xA";
     QTest::newRow("empty file") << QByteArray() << QString();
     QTest::newRow("empty first line") << QByteArray("\nsecond") << QString();
     QTest::newRow("longer than the bound")

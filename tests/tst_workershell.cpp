@@ -3,12 +3,15 @@
 #include "pluginworker.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <log4cplus/loglevel.h>
+
+#include <sys/stat.h>
 
 class TestWorkerShell : public QObject
 {
@@ -25,7 +28,9 @@ private slots:
     void malformedItemsAreSkipped_data();
     void malformedItemsAreSkipped();
     void noAcceptedPrefixes();
-    void recordsCarryTheirOrigin();
+    void recordsNameTheirFunction_data();
+    void recordsNameTheirFunction();
+    void everyRecordCarriesItsOrigin();
     void metaObject();
     void onlyWorkerCreateIsExported();
     void workersAreIndependent();
@@ -211,17 +216,106 @@ void TestWorkerShell::noAcceptedPrefixes()
     QVERIFY(m_plugin->linkPaths().isEmpty());
 }
 
-void TestWorkerShell::recordsCarryTheirOrigin()
+namespace {
+
+const QString kConstructor =
+    QStringLiteral("CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)");
+const QString kRescan = QStringLiteral("void CMStorageLinkWorker::dirChanged(const QString&)");
+const QString kWithdrawal = QStringLiteral("void CMStorageLinkWorker::removeNotificationNode()");
+
+// One run that writes every kind of record: a bad item of each key, the
+// notification shown and withdrawn by a link whose label cannot be opened,
+// that link removed through the watcher (TRACE index, reset), and a second
+// worker on a missing path.
+const QList<LogRecord> &recordsOfEveryKind()
 {
-    QVERIFY(m_plugin->create(makeConfig(m_tmp->path(), {"x:X"})));
-    const LogRecord info = m_log->records().last();
-    QCOMPARE(info.level, int(log4cplus::INFO_LOG_LEVEL));
-    QVERIFY2(info.file.endsWith(QStringLiteral("cmstoragelinkworker.cpp")), qPrintable(info.file));
-    QVERIFY(info.line > 0);
-    QVERIFY2(info.function.contains(QStringLiteral("CMStorageLinkWorker::CMStorageLinkWorker(")),
-             qPrintable(info.function));
-    QVERIFY(m_log->records().first().function.contains(
-        QStringLiteral("CMStorageLinkWorker::dirChanged(")));
+    static QList<LogRecord> records;
+    if (!records.isEmpty())
+        return records;
+    LogCapture log;
+    QTemporaryDir tmp;
+    QDir dir(tmp.path());
+    dir.mkdir(QStringLiteral("sda"));
+    dir.mkdir(QStringLiteral("usb-x"));
+    ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("usb-x.label"))).constData(), 0600);
+    QVariantHash config = makeConfig(tmp.path(), {"usb-:USB"}, {"sd:Disk"});
+    config.insert(QStringLiteral("watchPrefixes"),
+                  QVariantList{QStringList{"usb-", "USB"}, QStringList{"lone"}});
+    config.insert(QStringLiteral("watchNotifications"),
+                  QVariantList{QStringList{"sd", "Disk"}, QStringLiteral("plain")});
+    PluginWorker plugin;
+    plugin.create(config);
+    dir.rmdir(QStringLiteral("usb-x"));
+    QElapsedTimer clock;
+    clock.start();
+    while (log.linesStartingWith(QStringLiteral("Reset prefix ")).isEmpty() &&
+           clock.elapsed() < 5000)
+        QTest::qWait(10);
+    PluginWorker idle;
+    idle.create(makeConfig(tmp.path() + QStringLiteral("/missing"), {}));
+    records = log.records();
+    return records;
+}
+
+} // namespace
+
+void TestWorkerShell::recordsNameTheirFunction_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("function");
+    const int warn = log4cplus::WARN_LOG_LEVEL;
+    const int error = log4cplus::ERROR_LOG_LEVEL;
+    const int info = log4cplus::INFO_LOG_LEVEL;
+    const int debug = log4cplus::DEBUG_LOG_LEVEL;
+    QTest::newRow("bad link item") << warn << "Prefixes list item has < 2 fields" << kConstructor;
+    QTest::newRow("bad notification item")
+        << warn << "Notification list item has < 2 fields" << kConstructor;
+    QTest::newRow("missing path") << error << "Watch path '" << kConstructor;
+    QTest::newRow("watching") << info << "Watching path " << kConstructor;
+    QTest::newRow("rescan begins") << debug << "dirChanged: " << kRescan;
+    QTest::newRow("notification entry") << debug << "New notification entry: " << kRescan;
+    QTest::newRow("unopenable label") << error << "Cannot open label file for:" << kRescan;
+    QTest::newRow("matching entry") << info << "New matching entry: " << kRescan;
+    QTest::newRow("node added") << debug << "Adding node for " << kRescan;
+    QTest::newRow("withdrawal") << debug << "removeNotificationNode" << kWithdrawal;
+    QTest::newRow("removing") << debug << "Removing " << kRescan;
+    QTest::newRow("row path") << debug << "  -> /" << kRescan;
+    QTest::newRow("row index") << int(log4cplus::TRACE_LOG_LEVEL) << "  -> removing from row "
+                               << kRescan;
+    QTest::newRow("reset") << debug << "Reset prefix " << kRescan;
+    QTest::newRow("rescan ends") << debug << "Leave " << kRescan;
+}
+
+// Hosts filter and lay out records by their function: each kind of record
+// names the very function that writes it, as the compiler spells it.
+void TestWorkerShell::recordsNameTheirFunction()
+{
+    QFETCH(int, level);
+    QFETCH(QString, message);
+    QFETCH(QString, function);
+    int found = 0;
+    for (const LogRecord &record : recordsOfEveryKind()) {
+        if (!record.message.startsWith(message))
+            continue;
+        ++found;
+        QCOMPARE(record.level, level);
+        QCOMPARE(record.function, function);
+    }
+    QVERIFY2(found > 0, qPrintable(message));
+}
+
+void TestWorkerShell::everyRecordCarriesItsOrigin()
+{
+    const QList<LogRecord> &records = recordsOfEveryKind();
+    QVERIFY(records.size() >= 17);
+    for (const LogRecord &record : records) {
+        QVERIFY2(record.file.endsWith(QStringLiteral("cmstoragelinkworker.cpp")),
+                 qPrintable(record.file));
+        QVERIFY(record.line > 0);
+        QVERIFY2(QStringList({kConstructor, kRescan, kWithdrawal}).contains(record.function),
+                 qPrintable(record.function));
+    }
 }
 
 void TestWorkerShell::metaObject()

@@ -1,14 +1,13 @@
 #include "cmstoragelinkworker.h"
 
+#include "labelfile.h"
 #include "storagelinklogger.h"
 
 #include <orva/orvaglobal.h>
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QTextStream>
 
 #include <log4cplus/loggingmacros.h>
 
@@ -16,20 +15,12 @@
 #include <cstring>
 #include <ostream>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 constexpr int kNotificationTimeoutMs = 10000;
 constexpr int kWatchRetryMs = 2000;
 constexpr char kConstructorSignature[] =
     "CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)";
-
-// A label is one short line. Reading stops after this many bytes, so that a
-// huge file without a line break cannot balloon the host's memory.
-constexpr qint64 kLabelReadLimit = 64 * 1024;
 
 // "(a, b)", "()" when empty.
 struct ListText
@@ -54,38 +45,49 @@ TrString translatable(const char *source)
     return TrString(data, QList<TrArg>());
 }
 
-// Reads items of the form (prefix, name, ...); shorter ones are logged and skipped.
-QList<CMStorageLinkWorker::WatchPrefix> readPrefixes(const QVariantList &items,
-                                                     QStringList &accepted, const char *warning)
+// Configuration items of the form (prefix, name, ...), and how many were
+// shorter: the constructor warns about each of those.
+struct PrefixItems
 {
-    QList<CMStorageLinkWorker::WatchPrefix> prefixes;
+    QList<CMStorageLinkWorker::WatchPrefix> records;
+    QStringList prefixes;
+    int rejected = 0;
+};
+
+PrefixItems readPrefixes(const QVariantList &items)
+{
+    PrefixItems result;
     for (const QVariant &item : items) {
         const QStringList fields = item.toStringList();
         if (fields.size() < 2) {
-            LOG4CPLUS_WARN(storageLinkLogger, warning);
+            ++result.rejected;
             continue;
         }
-        prefixes.append({fields.at(0), fields.at(1), 0, 0});
-        accepted.append(fields.at(0));
+        result.records.append({fields.at(0), fields.at(1), 0, 0});
+        result.prefixes.append(fields.at(0));
     }
-    return prefixes;
+    return result;
 }
 
-// Only a regular file is read, and it is opened without blocking: a FIFO would
-// block open() until a writer came, and a device may never end its first line.
-bool openLabelFile(const QString &path, QFile &file)
+// The subdirectories of dir, hidden ones and "." and ".." left out, sorted
+// by name; empty when dir cannot be read.
+QStringList subdirectoryNames(const QString &dir)
 {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !file.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
+    QDir directory(dir);
+    directory.setFilter(QDir::Dirs | QDir::NoDotAndDotDot);
+    directory.setSorting(QDir::Name);
+    const QFileInfoList listing = directory.entryInfoList();
+    QStringList names;
+    names.reserve(listing.size());
+    for (const QFileInfo &info : listing)
+        names.append(info.fileName());
+    return names;
+}
+
+bool isLinkCandidate(const QString &name, const CMStorageLinkWorker::WatchPrefix &prefix)
+{
+    return name.startsWith(prefix.prefix, Qt::CaseSensitive) &&
+           !name.endsWith(QLatin1String(".label"), Qt::CaseSensitive);
 }
 
 // The part of an entry name before and after its first "-".
@@ -110,9 +112,9 @@ QSet<QString> setOf(const QStringList &list)
     return set;
 }
 
-// list without every occurrence of the names in struck, in list order. Names
-// are struck off into a set and the list cut once: removing each name from the
-// list in turn costs a scan of it per entry.
+// list without every occurrence of the names in struck, in list order. The
+// phases gather what they strike off in a set and the list is cut once:
+// removing each name from the list in turn costs a scan of it per entry.
 QStringList without(const QStringList &list, const QSet<QString> &struck)
 {
     if (struck.isEmpty())
@@ -140,6 +142,16 @@ int rowIndexOf(const QVariantList &rows, const QString &encoded)
     return -1;
 }
 
+// The first record whose prefix name starts with: the one that counts its link.
+CMStorageLinkWorker::WatchPrefix *countingRecord(QList<CMStorageLinkWorker::WatchPrefix> &records,
+                                                 const QString &name)
+{
+    for (CMStorageLinkWorker::WatchPrefix &record : records)
+        if (name.startsWith(record.prefix, Qt::CaseSensitive))
+            return &record;
+    return nullptr;
+}
+
 } // namespace
 
 CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
@@ -151,12 +163,14 @@ CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
     const QVariantList linkItems = config.value(QStringLiteral("watchPrefixes")).toList();
     const QVariantList notifItems = config.value(QStringLiteral("watchNotifications")).toList();
 
-    QStringList linkPrefixes;
-    QStringList notifPrefixes;
-    m_linkPrefixes =
-        readPrefixes(linkItems, linkPrefixes, "Prefixes list item has < 2 fields - ignoring");
-    m_notifPrefixes =
-        readPrefixes(notifItems, notifPrefixes, "Notification list item has < 2 fields - ignoring");
+    const PrefixItems links = readPrefixes(linkItems);
+    for (int i = 0; i < links.rejected; ++i)
+        LOG4CPLUS_WARN(storageLinkLogger, "Prefixes list item has < 2 fields - ignoring");
+    m_linkPrefixes = links.records;
+    const PrefixItems notifications = readPrefixes(notifItems);
+    for (int i = 0; i < notifications.rejected; ++i)
+        LOG4CPLUS_WARN(storageLinkLogger, "Notification list item has < 2 fields - ignoring");
+    m_notifPrefixes = notifications.records;
 
     m_listNode = CMListRowsNode::create(nodes(), addPrefix(QString()));
     m_listNode->setTitle(translatable("Storage Watcher"));
@@ -182,10 +196,10 @@ CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
     }
     m_watcher->addPath(m_watchPath);
     dirChanged(m_watchPath);
-    LOG4CPLUS_INFO(storageLinkLogger, "Watching path " << m_watchPath << " for prefixes "
-                                                       << linkPrefixes.join(QLatin1Char(','))
-                                                       << " and notifications "
-                                                       << notifPrefixes.join(QLatin1Char(',')));
+    LOG4CPLUS_INFO(storageLinkLogger,
+                   "Watching path "
+                       << m_watchPath << " for prefixes " << links.prefixes.join(QLatin1Char(','))
+                       << " and notifications " << notifications.prefixes.join(QLatin1Char(',')));
 }
 
 // Nodes belong to the host's registry and the watcher to the QObject base:
@@ -224,61 +238,113 @@ QByteArray CMStorageLinkWorker::decodeEscape(const QByteArray &in)
     return out;
 }
 
-QString CMStorageLinkWorker::labelText(const QString &dir, const QString &name)
+// The text of a label line: escapes decoded, cut at the first zero byte.
+QString CMStorageLinkWorker::labelText(const QString &line)
 {
-    const QString path = dir + QLatin1Char('/') + name + QLatin1String(".label");
-    if (!QFile::exists(path))
-        return QString();
-    QFile file;
-    if (!openLabelFile(path, file)) {
-        LOG4CPLUS_ERROR(storageLinkLogger, "Cannot open label file for:" << path);
-        return QString();
-    }
-    const QByteArray head = file.read(kLabelReadLimit);
-    QTextStream stream(head, QIODevice::ReadOnly);
-    const QByteArray decoded = decodeEscape(stream.readLine().toUtf8());
+    const QByteArray decoded = decodeEscape(line.toUtf8());
     return QString::fromUtf8(decoded.constData(), int(std::strlen(decoded.constData())));
 }
 
 void CMStorageLinkWorker::dirChanged(const QString &dir)
 {
     LOG4CPLUS_DEBUG(storageLinkLogger, "dirChanged: " << dir);
+    const QStringList names = subdirectoryNames(dir);
 
-    QDir directory(dir);
-    directory.setFilter(QDir::Dirs | QDir::NoDotAndDotDot);
-    directory.setSorting(QDir::Name);
-    const QFileInfoList listing = directory.entryInfoList();
-    QStringList names;
-    names.reserve(listing.size());
-    for (const QFileInfo &info : listing)
-        names.append(info.fileName());
+    QStringList deleteLinkList = m_links.uniqueKeys();
+    QStringList deleteNotifList = m_notifList;
 
-    // What the phases strike off the two lists is gathered in sets; the lists
-    // are cut once those phases are done.
-    const QStringList linkNames = m_links.uniqueKeys();
-    const QStringList notifNames = m_notifList;
-    QSet<QString> listedLinks;
+    // Notification phase: names seen are struck off deleteNotifList.
     QSet<QString> listedNotifs;
-
-    notificationPhase(names, listedNotifs);
-
-    for (const QString &name : qAsConst(names)) {
-        for (WatchPrefix &prefix : m_linkPrefixes) {
-            if (!name.startsWith(prefix.prefix, Qt::CaseSensitive) ||
-                name.endsWith(QLatin1String(".label"), Qt::CaseSensitive))
+    QSet<QString> knownNotifs = setOf(m_notifList);
+    for (const QString &name : names) {
+        for (const WatchPrefix &prefix : qAsConst(m_notifPrefixes)) {
+            if (!name.startsWith(prefix.prefix, Qt::CaseSensitive))
                 continue;
+            listedNotifs.insert(name);
+            if (knownNotifs.contains(name))
+                continue;
+            LOG4CPLUS_DEBUG(storageLinkLogger, "New notification entry: " << name);
+            m_notifList.append(name);
+            knownNotifs.insert(name);
+            if (!m_notifShown) {
+                m_notifShown = true;
+                m_listNode->rowsAppend(m_notifNode->path());
+                m_notifTimer.start();
+            }
+        }
+    }
+    deleteNotifList = without(deleteNotifList, listedNotifs);
+
+    // Link phase: the first matching record creates, counts and numbers a
+    // link; every matching record strikes the name off deleteLinkList.
+    QSet<QString> listedLinks;
+    for (const QString &name : names) {
+        for (WatchPrefix &prefix : m_linkPrefixes) {
+            if (!isLinkCandidate(name, prefix))
+                continue;
+            const CMPath target = m_linkPrefix + name;
             listedLinks.insert(name);
             if (m_links.contains(name))
                 continue;
-            createLink(dir, name, prefix);
+
+            prefix.count += 1;
+            prefix.seq += 1;
+            const QString title = prefix.name + QString::number(prefix.seq, 10);
+            QString head;
+            QString tail;
+            splitName(name, head, tail);
+            const LabelFile labelFile(dir, name);
+            QString labelLine;
+            const LabelFile::Status labelStatus = labelFile.readFirstLine(labelLine);
+            if (labelStatus == LabelFile::Unreadable)
+                LOG4CPLUS_ERROR(storageLinkLogger,
+                                "Cannot open label file for:" << labelFile.path());
+            const QString label = labelStatus == LabelFile::Read ? labelText(labelLine) : QString();
+            LOG4CPLUS_INFO(storageLinkLogger,
+                           "New matching entry: " << head << " / " << tail << " --> " << target
+                                                  << ", name " << title << ", label " << label);
+
+            CMLinkRowsNode *node = CMLinkRowsNode::create(
+                nodes(), m_listNode->path() + QStringLiteral("/") + name, target);
+            node->setTitle(TrString(title));
+            node->setId(tail);
+            node->setDescription(TrString(label));
+            node->setPlayable(true);
+            m_links.insert(name, node);
+            m_listNode->rowsAppend(node->path());
+            LOG4CPLUS_DEBUG(storageLinkLogger, "Adding node for " << node->path());
+            if (m_notifShown)
+                removeNotificationNode();
+        }
+    }
+    deleteLinkList = without(deleteLinkList, listedLinks);
+
+    // Removal phase. A row is found by its content: the notification row
+    // may have shifted the indices.
+    for (const QString &name : qAsConst(deleteLinkList)) {
+        const CMPath rowPath = m_listNode->path() + QStringLiteral("/") + name;
+        LOG4CPLUS_DEBUG(storageLinkLogger, "Removing " << name << " from storagelink list");
+        LOG4CPLUS_DEBUG(storageLinkLogger, "  -> " << rowPath);
+        const int row = rowIndexOf(m_listNode->rows(), rowPath.toEncoded());
+        if (row >= 0) {
+            LOG4CPLUS_TRACE(storageLinkLogger, "  -> removing from row " << row);
+            m_listNode->rowsRemoveAt(row);
+        }
+
+        const QList<CMNode *> gone = m_links.values(name);
+        for (CMNode *node : gone)
+            node->dispose();
+        m_links.remove(name);
+
+        WatchPrefix *prefix = countingRecord(m_linkPrefixes, name);
+        if (prefix && --prefix->count <= 0) {
+            LOG4CPLUS_DEBUG(storageLinkLogger,
+                            "Reset prefix " << prefix->prefix << " counter to 0");
+            prefix->count = 0;
+            prefix->seq = 0;
         }
     }
 
-    const QStringList deleteLinkList = without(linkNames, listedLinks);
-    for (const QString &name : deleteLinkList)
-        removeLink(name);
-
-    const QStringList deleteNotifList = without(notifNames, listedNotifs);
     if (!deleteNotifList.isEmpty())
         m_notifList = without(m_notifList, setOf(deleteNotifList));
     if (m_notifList.isEmpty() && m_notifShown)
@@ -315,90 +381,6 @@ void CMStorageLinkWorker::retryWatch()
     m_watchRetry.stop();
     LOG4CPLUS_INFO(storageLinkLogger, "Watching path " << m_watchPath << " again");
     dirChanged(m_watchPath);
-}
-
-void CMStorageLinkWorker::notificationPhase(const QStringList &names, QSet<QString> &listed)
-{
-    if (m_notifPrefixes.isEmpty())
-        return;
-    QSet<QString> known = setOf(m_notifList);
-    for (const QString &name : names) {
-        for (const WatchPrefix &prefix : qAsConst(m_notifPrefixes)) {
-            if (!name.startsWith(prefix.prefix, Qt::CaseSensitive))
-                continue;
-            listed.insert(name);
-            if (known.contains(name))
-                continue;
-            LOG4CPLUS_DEBUG(storageLinkLogger, "New notification entry: " << name);
-            m_notifList.append(name);
-            known.insert(name);
-            if (!m_notifShown) {
-                m_notifShown = true;
-                m_listNode->rowsAppend(m_notifNode->path());
-                m_notifTimer.start();
-            }
-        }
-    }
-}
-
-void CMStorageLinkWorker::createLink(const QString &dir, const QString &name, WatchPrefix &prefix)
-{
-    const CMPath target = m_linkPrefix + name;
-    prefix.count += 1;
-    prefix.seq += 1;
-    const QString title = prefix.name + QString::number(prefix.seq, 10);
-    QString head;
-    QString tail;
-    splitName(name, head, tail);
-    const QString label = labelText(dir, name);
-
-    LOG4CPLUS_INFO(storageLinkLogger, "New matching entry: " << head << " / " << tail << " --> "
-                                                             << target << ", name " << title
-                                                             << ", label " << label);
-
-    CMLinkRowsNode *node =
-        CMLinkRowsNode::create(nodes(), m_listNode->path() + QStringLiteral("/") + name, target);
-    node->setTitle(TrString(title));
-    node->setId(tail);
-    node->setDescription(TrString(label));
-    node->setPlayable(true);
-    m_links.insert(name, node);
-    m_listNode->rowsAppend(node->path());
-    LOG4CPLUS_DEBUG(storageLinkLogger, "Adding node for " << node->path());
-
-    if (m_notifShown)
-        removeNotificationNode();
-}
-
-void CMStorageLinkWorker::removeLink(const QString &name)
-{
-    const CMPath rowPath = m_listNode->path() + QStringLiteral("/") + name;
-    LOG4CPLUS_DEBUG(storageLinkLogger, "Removing " << name << " from storagelink list");
-    LOG4CPLUS_DEBUG(storageLinkLogger, "  -> " << rowPath);
-
-    // Found by content: the notification row may have shifted the indices.
-    const int index = rowIndexOf(m_listNode->rows(), rowPath.toEncoded());
-    if (index >= 0) {
-        LOG4CPLUS_TRACE(storageLinkLogger, "  -> removing from row " << index);
-        m_listNode->rowsRemoveAt(index);
-    }
-
-    const QList<CMNode *> gone = m_links.values(name);
-    for (CMNode *node : gone)
-        node->dispose();
-    m_links.remove(name);
-
-    for (WatchPrefix &prefix : m_linkPrefixes) {
-        if (!name.startsWith(prefix.prefix, Qt::CaseSensitive))
-            continue;
-        prefix.count -= 1;
-        if (prefix.count <= 0) {
-            LOG4CPLUS_DEBUG(storageLinkLogger, "Reset prefix " << prefix.prefix << " counter to 0");
-            prefix.count = 0;
-            prefix.seq = 0;
-        }
-        break;
-    }
 }
 
 void CMStorageLinkWorker::removeNotificationNode()

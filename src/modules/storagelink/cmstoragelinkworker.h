@@ -38,11 +38,7 @@ private slots:
     void removeNotificationNode();
 
 private:
-    // Adds to listed every name that a notification record matches.
-    void notificationPhase(const QStringList &names, QSet<QString> &listed);
-    void createLink(const QString &dir, const QString &name, WatchPrefix &prefix);
-    void removeLink(const QString &name);
-    static QString labelText(const QString &dir, const QString &name);
+    static QString labelText(const QString &line);
     void ensureWatched();
     void retryWatch();
 
