@@ -16,6 +16,18 @@ QString EntryTree::entryName(int index)
     return (index % 2 == 0 ? QStringLiteral("usb-sd") : QStringLiteral("disk-")) + number;
 }
 
+void EntryTree::linkLabelsTo(const QByteArray &content)
+{
+    QFile shared(m_dir.path() + QStringLiteral("/shared-label.txt"));
+    if (shared.open(QIODevice::WriteOnly))
+        shared.write(content);
+    for (int i = 0; i < m_count; i += 2) {
+        const QString label = m_dir.path() + QLatin1Char('/') + entryName(i) + ".label";
+        QFile::remove(label);
+        QFile::link(QStringLiteral("shared-label.txt"), label);
+    }
+}
+
 void EntryTree::makeEntry(int index, bool label)
 {
     const QString entry = m_dir.path() + QLatin1Char('/') + entryName(index);

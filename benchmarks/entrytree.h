@@ -14,6 +14,9 @@ public:
     QString path() const { return m_dir.path(); }
     int count() const { return m_count; }
     static QString entryName(int index);
+    // Gives every entry of the link prefix a label that is a link to one file
+    // inside the directory holding content.
+    void linkLabelsTo(const QByteArray &content);
 
 private:
     void makeEntry(int index, bool label);

@@ -14,8 +14,21 @@ std::size_t HeapProbe::inUse()
 
 HeapFigures HeapProbe::measure(int links)
 {
-    const EntryTree empty(0, false);
     const EntryTree full(2 * links, true);
+    return measure(full, links);
+}
+
+HeapFigures HeapProbe::measure(int links, const QByteArray &sharedLabel)
+{
+    EntryTree full(2 * links, false);
+    if (!sharedLabel.isEmpty())
+        full.linkLabelsTo(sharedLabel);
+    return measure(full, links);
+}
+
+HeapFigures HeapProbe::measure(const EntryTree &full, int links)
+{
+    const EntryTree empty(0, false);
     HeapFigures figures;
     figures.links = links;
     {

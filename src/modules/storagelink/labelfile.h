@@ -3,15 +3,16 @@
 #include <QString>
 
 // The first line of the label file that may lie beside an entry of the watched
-// directory, read without ever blocking and without reading more than a label
-// can hold. Logs nothing: the rescan reports what it finds.
+// directory. Only a regular file inside that directory is read, without ever
+// blocking and no more of it than a label can hold. Logs nothing: the rescan
+// reports what it finds.
 class LabelFile
 {
 public:
     enum Status
     {
         Missing,    // nothing at the path
-        Unreadable, // something there, but not a label that may be read
+        Unreadable, // something there, but not a regular file inside dir that may be read
         Read
     };
 
@@ -23,5 +24,7 @@ public:
     Status readFirstLine(QString &line) const;
 
 private:
+    QString m_dir;
+    QString m_name;
     QString m_path;
 };
