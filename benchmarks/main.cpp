@@ -98,13 +98,16 @@ int main(int argc, char **argv)
     RescanDriver::silenceLogger();
 
     const std::vector<int> sizes{10, 100, 1000, 10000};
-    rescanbench::registerAll(sizes, options.minTime, options.repetitions);
+    const std::vector<int> largeSizes{100000};
+    rescanbench::registerAll(sizes, largeSizes, options.minTime, options.repetitions);
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printSummary(std::cout, sizes);
+    std::vector<int> allSizes = sizes;
+    allSizes.insert(allSizes.end(), largeSizes.begin(), largeSizes.end());
+    reporter.printSummary(std::cout, allSizes);
     if (!options.csv.empty()) {
         std::ofstream csv(options.csv);
-        reporter.writeCsv(csv, sizes);
+        reporter.writeCsv(csv, allSizes);
     }
     std::cout.flush();
 

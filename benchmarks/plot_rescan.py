@@ -21,10 +21,11 @@ LINES = [
 def main(source, target):
     with open(source, newline="") as f:
         rows = list(csv.DictReader(f))
-    entries = [int(r["entries"]) for r in rows]
     fig, ax = plt.subplots(figsize=(6.4, 4.2), dpi=80)
     for key, label, style in LINES:
-        ax.plot(entries, [float(r[key]) / 1000 for r in rows], style, label=label, markersize=4)
+        # A kind not run at a size has an empty cell.
+        points = [(int(r["entries"]), float(r[key]) / 1000) for r in rows if r[key]]
+        ax.plot([p[0] for p in points], [p[1] for p in points], style, label=label, markersize=4)
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("subdirectories in the watched directory")

@@ -20,7 +20,9 @@ extern const char *const kAllNewNoLabels;
 extern const char *const kAllGone;
 
 // With repetitions > 1 each figure is the median of that many runs, which holds
-// up better while other work loads the machine.
-void registerAll(const std::vector<int> &sizes, double minTimeSeconds, int repetitions);
+// up better while other work loads the machine. largeSizes get the floor and
+// the rescan that finds every entry gone only.
+void registerAll(const std::vector<int> &sizes, const std::vector<int> &largeSizes,
+                 double minTimeSeconds, int repetitions);
 
 } // namespace rescanbench

@@ -30,6 +30,27 @@ double growth(double t1, double t2, int n1, int n2)
 const char *const kKinds[] = {kFloor,  kFloorNoLabels,  kFloorLookup, kNoChange,
                               kAllNew, kAllNewNoLabels, kAllGone};
 
+// A figure and its ratio to the floor, or a dash for a kind not run at a size.
+std::string cell(const char *pattern, double value, double a, double b = 0)
+{
+    if (value <= 0) {
+        const int width = std::snprintf(nullptr, 0, pattern, value, a, b);
+        return std::string(size_t(width > 1 ? width - 1 : 0), ' ') + "-";
+    }
+    return format(pattern, value, a, b);
+}
+
+void printGrowth(std::ostream &out, const SummaryReporter &reporter, int n1, int n2)
+{
+    out << "Growth exponent k (t ~ n^k) from " << n1 << " to " << n2 << " entries:";
+    for (const char *kind : kKinds) {
+        const double t1 = reporter.micros(kind, n1), t2 = reporter.micros(kind, n2);
+        if (t1 > 0 && t2 > 0)
+            out << " " << kind << format(" %.2f", growth(t1, t2, n1, n2));
+    }
+    out << "\n";
+}
+
 } // namespace
 
 void SummaryReporter::ReportRuns(const std::vector<Run> &runs)
@@ -65,27 +86,28 @@ void SummaryReporter::printSummary(std::ostream &out, const std::vector<int> &si
         const double lookup = micros(kFloorLookup, n);
         const double same = micros(kNoChange, n), fresh = micros(kAllNew, n);
         const double plain = micros(kAllNewNoLabels, n), gone = micros(kAllGone, n);
-        out << format("  %7.0f", n) << format(" %10.1f", floor)
-            << format(" %9.1f (%4.2fx)", same, ratio(same, floor))
-            << format(" %10.1f (%4.2fx)", fresh, ratio(fresh, floor))
-            << format("  %5.0f%%", fresh > 0 ? 100 * (fresh - plain) / fresh : 0)
-            << format(" %10.1f (%4.2fx, %4.2fx)", plain, ratio(plain, floorPlain),
-                      ratio(plain, lookup))
-            << format(" %10.1f (%5.2fx)", gone, ratio(gone, floor)) << "\n";
+        out << format("  %7.0f", n) << cell(" %10.1f", floor, 0)
+            << cell(" %9.1f (%4.2fx)", same, ratio(same, floor))
+            << cell(" %10.1f (%4.2fx)", fresh, ratio(fresh, floor))
+            << cell("  %5.0f%%", fresh > 0 ? 100 * (fresh - plain) / fresh : 0, 0)
+            << cell(" %10.1f (%4.2fx, %4.2fx)", plain, ratio(plain, floorPlain),
+                    ratio(plain, lookup))
+            << cell(" %10.1f (%5.2fx)", gone, ratio(gone, floor)) << "\n";
     }
     out << "  labels: the part of the all-new cost that the label files take (a third of the\n"
            "  entries have one). all-new w/o label files: the same names without label files,\n"
            "  against the listing of that directory and against the listing plus the look-up\n"
            "  for each matching entry's label file that a rescan must make. all-gone: against\n"
            "  the listing of the directory that held the entries.\n";
-    const int n1 = 1000, n2 = 10000;
-    out << "Growth exponent k (t ~ n^k) from " << n1 << " to " << n2 << " entries:";
-    for (const char *kind : kKinds)
-        out << " " << kind << format(" %.2f", growth(micros(kind, n1), micros(kind, n2), n1, n2));
-    out << "\n";
-    const double gone = micros(kAllGone, n2);
-    out << format("All-gone at %.0f entries: %.1f ms, %.2f us per removed link\n", n2, gone / 1000,
-                  gone / (n2 / 2));
+    for (size_t i = 1; i < sizes.size(); ++i)
+        if (sizes[i - 1] >= 1000)
+            printGrowth(out, *this, sizes[i - 1], sizes[i]);
+    for (int n : sizes) {
+        const double gone = micros(kAllGone, n);
+        if (n >= 10000 && gone > 0)
+            out << format("All-gone at %.0f entries: %.1f ms, %.2f us per removed link\n", n,
+                          gone / 1000, gone / (n / 2));
+    }
 }
 
 void SummaryReporter::writeCsv(std::ostream &out, const std::vector<int> &sizes) const
@@ -96,8 +118,13 @@ void SummaryReporter::writeCsv(std::ostream &out, const std::vector<int> &sizes)
     out << "\n";
     for (int n : sizes) {
         out << n;
-        for (const char *kind : kKinds)
-            out << "," << micros(kind, n);
+        for (const char *kind : kKinds) {
+            // Empty where a kind was not run at this size.
+            const double value = micros(kind, n);
+            out << ",";
+            if (value > 0)
+                out << value;
+        }
         out << "\n";
     }
 }

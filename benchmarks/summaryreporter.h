@@ -16,7 +16,8 @@ public:
 
     // Microseconds per iteration of kind at count entries; 0 when not run.
     double micros(const std::string &kind, int count) const;
-    // Rescans against their floors, growth exponents from 1000 to 10000.
+    // Rescans against their floors, growth exponents between successive sizes
+    // from 1000 up.
     void printSummary(std::ostream &out, const std::vector<int> &sizes) const;
     // entries, then microseconds of each kind, one line per size.
     void writeCsv(std::ostream &out, const std::vector<int> &sizes) const;

@@ -2,9 +2,11 @@
 #include <orva/cmworker.h>
 #include <orva/orvaglobal.h>
 
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -32,6 +34,8 @@ private slots:
     void pathEncodingRoundTrips_data();
     void pathEncodingRoundTrips();
     void removeStartingWithPathGoesByComponent();
+    void rowOperationsMatchAPlainList_data();
+    void rowOperationsMatchAPlainList();
     void prefixComesFromConfiguration();
     void nodeAtTakenPathDoesNotFreeTheFirst();
     void requestsAnswerWhatWasPublished();
@@ -73,6 +77,49 @@ void TestHostStandIn::removeStartingWithPathGoesByComponent()
     QCOMPARE(list->rows().size(), 2);
     list->rowsRemoveAt(0);
     QCOMPARE(list->rows(), (QVariantList{QStringLiteral("/x/a")}));
+}
+
+void TestHostStandIn::rowOperationsMatchAPlainList_data()
+{
+    QTest::addColumn<quint32>("seed");
+    QTest::addColumn<int>("reads"); // one read of the rows per this many operations
+    QTest::newRow("reads after every operation") << 1u << 1;
+    QTest::newRow("runs of removals between reads") << 2u << 40;
+    QTest::newRow("one read at the end") << 3u << 100000;
+}
+
+// Removals by index wait to be closed up until the rows are next read or
+// changed otherwise: whatever the order of operations, the rows read are
+// those of a plain list given the same operations.
+void TestHostStandIn::rowOperationsMatchAPlainList()
+{
+    QFETCH(quint32, seed);
+    QFETCH(int, reads);
+    TestWorker worker;
+    CMListRowsNode *list = CMListRowsNode::create(worker.nodes(), path("/x"));
+    QVariantList model;
+    QRandomGenerator random(seed);
+    for (int op = 1; op <= 3000; ++op) {
+        const int dice = int(random.bounded(10));
+        if (dice < 4 || model.isEmpty()) {
+            const QString row = QStringLiteral("/x/%1").arg(random.bounded(50));
+            list->rowsAppend(CMPath::fromEncoded(row));
+            model.append(row);
+        } else if (dice < 9) {
+            const int index = int(random.bounded(model.size() + 2)) - 1; // out of range too
+            list->rowsRemoveAt(index);
+            if (index >= 0 && index < model.size())
+                model.removeAt(index);
+        } else {
+            const QString prefix = QStringLiteral("/x/%1").arg(random.bounded(50));
+            list->rowsRemoveStartingWithPath(CMPath::fromEncoded(prefix));
+            model.erase(std::remove(model.begin(), model.end(), QVariant(prefix)), model.end());
+        }
+        if (op % reads == 0)
+            QCOMPARE(list->rows(), model);
+    }
+    QCOMPARE(list->rows(), model);
+    QCOMPARE(list->data().value(QStringLiteral("rows")).toList(), model);
 }
 
 void TestHostStandIn::prefixComesFromConfiguration()

@@ -28,6 +28,7 @@ private slots:
     void entryNamedLikeTheNotificationNode();
     void unchangedRescanOnlyLogsItsFrame();
     void watchedDirectoryRemoved();
+    void removalFindsEachRowAsAScanWould();
 };
 
 namespace {
@@ -334,6 +335,55 @@ void TestRescan::watchedDirectoryRemoved()
     resets.sort();
     QCOMPARE(resets, (QStringList{"DEBUG Reset prefix x counter to 0",
                                   "DEBUG Reset prefix y counter to 0"}));
+}
+
+// Many links go in one rescan while the notification row is shown: each
+// TRACE index is where a scan of the rows, as they stand at that moment,
+// finds the link's row, in the order the removals are logged.
+void TestRescan::removalFindsEachRowAsAScanWould()
+{
+    WatchedDir dir;
+    QStringList names;
+    for (int i = 0; i < 40; ++i)
+        names.append(QStringLiteral("usb-%1").arg(i, 2, 10, QLatin1Char('0')));
+    for (const QString &name : qAsConst(names))
+        QVERIFY(dir.mkdir(name));
+    QVERIFY(dir.start({"usb-:USB"}, {"sd:Disk"}));
+    const int before = dir.log().records().size();
+
+    // No event loop runs between these, so one rescan sees them all.
+    QVERIFY(dir.mkdir("sda"));
+    QStringList kept;
+    for (int i = 0; i < names.size(); ++i) {
+        if (i % 3 == 1)
+            kept.append(names.at(i));
+        else
+            QVERIFY(dir.rmdir(names.at(i)));
+    }
+    QVERIFY(dir.settle());
+
+    QStringList reference;
+    for (const QString &name : qAsConst(names))
+        reference.append(linkPath(name));
+    reference.append(kNotificationPath);
+    int removals = 0;
+    const QList<LogRecord> records = dir.log().records().mid(before);
+    for (int i = 0; i < records.size(); ++i) {
+        const QString &message = records.at(i).message;
+        if (!message.startsWith(QLatin1String("Removing ")))
+            continue;
+        const QString name = message.section(QLatin1Char(' '), 1, 1);
+        const int row = reference.indexOf(linkPath(name));
+        QVERIFY2(row >= 0, qPrintable(name));
+        QCOMPARE(records.value(i + 2).level, int(log4cplus::TRACE_LOG_LEVEL));
+        QCOMPARE(records.value(i + 2).message, "  -> removing from row " + QString::number(row));
+        reference.removeAt(row);
+        ++removals;
+    }
+    QCOMPARE(removals, names.size() - kept.size());
+    QCOMPARE(dir.rows(), reference);
+    QCOMPARE(dir.titles().size(), kept.size());
+    QVERIFY(dir.log().linesStartingWith("Reset prefix ").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestRescan)

@@ -169,6 +169,59 @@ void CMContainerNode::setPlayable(bool playable)
 
 // --- CMListRowsNode --------------------------------------------------------
 
+// The rows removed since the list was last closed up, in a Fenwick tree over
+// the positions (1 for a row still there), so that the row at an index of
+// the list as it now stands is found in O(log n).
+class CMListRowsNode::Removals
+{
+public:
+    explicit Removals(int size) : m_tree(size_t(size) + 1, 0), m_removed(size_t(size), false)
+    {
+        for (int i = 1; i <= size; ++i) {
+            m_tree[i] += 1;
+            const int parent = i + (i & -i);
+            if (parent <= size)
+                m_tree[parent] += m_tree[i];
+        }
+        m_remaining = size;
+    }
+
+    int remaining() const { return m_remaining; }
+    bool isRemoved(int position) const { return m_removed[size_t(position)]; }
+
+    // Removes the row at index of the rows that remain; answers its position.
+    int remove(int index)
+    {
+        const int size = int(m_removed.size());
+        int position = 0; // rows up to position remain fewer than index + 1
+        int wanted = index + 1;
+        for (int step = highestPowerOfTwo(size); step > 0; step >>= 1) {
+            if (position + step <= size && m_tree[position + step] < wanted) {
+                position += step;
+                wanted -= m_tree[position];
+            }
+        }
+        for (int i = position + 1; i <= size; i += i & -i)
+            m_tree[i] -= 1;
+        m_removed[size_t(position)] = true;
+        --m_remaining;
+        return position;
+    }
+
+private:
+    static int highestPowerOfTwo(int n)
+    {
+        int p = 1;
+        while (p * 2 <= n)
+            p *= 2;
+        return n > 0 ? p : 0;
+    }
+
+    std::vector<int> m_tree;
+    std::vector<bool> m_removed;
+    int m_remaining = 0;
+};
+
 CMListRowsNode *CMListRowsNode::create(CMNodes *nodes, const CMPath &path)
 {
     return static_cast<CMListRowsNode *>(
@@ -180,29 +233,59 @@ QString CMListRowsNode::kind() const
     return QStringLiteral("list");
 }
 
+CMListRowsNode::~CMListRowsNode() = default;
+
 QVariantHash CMListRowsNode::data() const
 {
     QVariantHash result = CMUINode::data();
-    result.insert(QStringLiteral("rows"), m_rows);
+    result.insert(QStringLiteral("rows"), rows());
     return result;
+}
+
+const QVariantList &CMListRowsNode::rows() const
+{
+    closeUp();
+    return m_rows;
+}
+
+void CMListRowsNode::closeUp() const
+{
+    if (!m_removals)
+        return;
+    QVariantList rest;
+    rest.reserve(m_removals->remaining());
+    for (int i = 0; i < m_rows.size(); ++i)
+        if (!m_removals->isRemoved(i))
+            rest.append(m_rows.at(i));
+    m_rows.swap(rest);
+    m_removals.reset();
 }
 
 void CMListRowsNode::rowsAppend(const CMPath &path)
 {
+    closeUp();
     m_rows.append(QVariant(path.toEncoded()));
     notify(CMNodes::RowsChanged);
 }
 
 void CMListRowsNode::rowsRemoveAt(int index)
 {
-    if (index < 0 || index >= m_rows.size())
+    const int size = m_removals ? m_removals->remaining() : m_rows.size();
+    if (index < 0 || index >= size)
         return;
-    m_rows.removeAt(index);
+    if (index == size - 1 && !m_removals) {
+        m_rows.removeLast();
+    } else {
+        if (!m_removals)
+            m_removals = std::make_unique<Removals>(m_rows.size());
+        m_removals->remove(index);
+    }
     notify(CMNodes::RowsChanged);
 }
 
 void CMListRowsNode::rowsRemoveStartingWithPath(const CMPath &path)
 {
+    closeUp();
     const int before = m_rows.size();
     m_rows.erase(std::remove_if(m_rows.begin(), m_rows.end(),
                                 [&path](const QVariant &row) {

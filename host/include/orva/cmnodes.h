@@ -131,13 +131,15 @@ class CMListRowsNode : public CMUINode
 {
 public:
     static CMListRowsNode *create(CMNodes *nodes, const CMPath &path);
+    ~CMListRowsNode() override;
 
     QString kind() const override;
     QVariantHash data() const override;
 
     void rowsAppend(const CMPath &path);
-    const QVariantList &rows() const { return m_rows; }
-    // Out-of-range indices are ignored.
+    const QVariantList &rows() const;
+    // Out-of-range indices are ignored. A run of removals costs O(log n)
+    // each: the list is closed up once, when it is next read or changed.
     void rowsRemoveAt(int index);
     // Removes the rows whose path is path or lies below it.
     void rowsRemoveStartingWithPath(const CMPath &path);
@@ -146,7 +148,11 @@ protected:
     using CMUINode::CMUINode;
 
 private:
-    QVariantList m_rows;
+    class Removals;
+    void closeUp() const;
+
+    mutable QVariantList m_rows;
+    mutable std::unique_ptr<Removals> m_removals; // rows removed, not yet closed up
 };
 
 // A node standing for another path; its rows are those of its target.

@@ -1,6 +1,7 @@
 #include "cmstoragelinkworker.h"
 
 #include "labelfile.h"
+#include "rowindex.h"
 #include "storagelinklogger.h"
 
 #include <orva/orvaglobal.h>
@@ -124,22 +125,6 @@ QStringList without(const QStringList &list, const QSet<QString> &struck)
         if (!struck.contains(item))
             rest.append(item);
     return rest;
-}
-
-// Index of the first row equal to a QVariant holding encoded, or -1. Rows hold
-// QString, compared as such rather than through a QVariant per row.
-int rowIndexOf(const QVariantList &rows, const QString &encoded)
-{
-    const QVariant wanted(encoded);
-    for (int i = 0; i < rows.size(); ++i) {
-        const QVariant &row = rows.at(i);
-        const bool equal = row.userType() == QMetaType::QString
-                               ? *static_cast<const QString *>(row.constData()) == encoded
-                               : row == wanted;
-        if (equal)
-            return i;
-    }
-    return -1;
 }
 
 // The first record whose prefix name starts with: the one that counts its link.
@@ -321,14 +306,17 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
 
     // Removal phase. A row is found by its content: the notification row
     // may have shifted the indices.
+    RowIndex rows(deleteLinkList.isEmpty() ? QVariantList() : m_listNode->rows());
     for (const QString &name : qAsConst(deleteLinkList)) {
         const CMPath rowPath = m_listNode->path() + QStringLiteral("/") + name;
         LOG4CPLUS_DEBUG(storageLinkLogger, "Removing " << name << " from storagelink list");
         LOG4CPLUS_DEBUG(storageLinkLogger, "  -> " << rowPath);
-        const int row = rowIndexOf(m_listNode->rows(), rowPath.toEncoded());
+        const QString encoded = rowPath.toEncoded();
+        const int row = rows.indexOf(encoded);
         if (row >= 0) {
             LOG4CPLUS_TRACE(storageLinkLogger, "  -> removing from row " << row);
             m_listNode->rowsRemoveAt(row);
+            rows.removed(encoded);
         }
 
         const QList<CMNode *> gone = m_links.values(name);
