@@ -1,20 +1,34 @@
-// The watched directory itself misbehaving: replaced by a file, made
-// unreadable, or impossible to watch.
+// The watched directory itself misbehaving: renamed away, deleted, replaced,
+// mounted over, made unreadable, or impossible to watch. Whatever happens to
+// it, the links come to match what the path shows, without polling.
 #include "unprivileged.h"
 #include "watcheddir.h"
 
+#include <QFileSystemWatcher>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <log4cplus/loglevel.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/mount.h>
 
 class TestBadWatchDir : public QObject
 {
     Q_OBJECT
 private slots:
+    void renamedAwayAndBack();
+    void renamedAwayAndMadeAnew();
+    void deletedAndRecreated();
     void replacedByAFile();
-    void recreatedAfterRemoval();
+    void replacedByALinkToAnotherDirectory();
+    void mountedOverAndUnmounted();
+    void notADirectory();
     void madeUnreadable();
     void cannotBeWatched();
+    void watchLimitReachedAndLifted();
 };
 
 namespace {
@@ -22,18 +36,148 @@ namespace {
 const QFileDevice::Permissions kOpen(0x7755);   // rwxr-xr-x
 const QFileDevice::Permissions kNoRead(0x7311); // rwx-wx--x: may be entered, not listed
 
-QString watchLostLine(const WatchedDir &dir)
+QString lostLine(const WatchedDir &dir)
 {
-    return "Cannot watch path " + dir.path() + ", retrying every 2000 ms";
+    return "Cannot watch path " + dir.path() + ", waiting for it to come back";
 }
+
+QString againLine(const WatchedDir &dir)
+{
+    return "Watching path " + dir.path() + " again";
+}
+
+QStringList linkPaths(const QStringList &names)
+{
+    QStringList paths;
+    for (const QString &name : names)
+        paths.append(linkPath(name));
+    return paths;
+}
+
+bool rename(const WatchedDir &dir, const QString &from, const QString &to)
+{
+    return QDir(dir.root()).rename(from, to);
+}
+
+int rescans(WatchedDir &dir)
+{
+    return dir.log().linesStartingWith(QStringLiteral("dirChanged: ")).size();
+}
+
+// Index of the first record with this message, -1 when none.
+int recordIndex(WatchedDir &dir, const QString &message)
+{
+    const QList<LogRecord> &records = dir.log().records();
+    for (int i = 0; i < records.size(); ++i)
+        if (records.at(i).message == message)
+            return i;
+    return -1;
+}
+
+// Lowers the system's inotify watch limit for a while and puts it back.
+class WatchLimit
+{
+public:
+    static constexpr const char *kFile = "/proc/sys/fs/inotify/max_user_watches";
+
+    explicit WatchLimit(int limit) : m_saved(read())
+    {
+        m_lowered = !m_saved.isEmpty() && write(QByteArray::number(limit));
+    }
+    ~WatchLimit() { lift(); }
+
+    bool isLowered() const { return m_lowered; }
+    void lift()
+    {
+        if (m_lowered && write(m_saved))
+            m_lowered = false;
+    }
+
+private:
+    static QByteArray read()
+    {
+        QFile file(QString::fromLatin1(kFile));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+    }
+    static bool write(const QByteArray &value)
+    {
+        QFile file(QString::fromLatin1(kFile));
+        return file.open(QIODevice::WriteOnly) && file.write(value + '\n') > 0 && file.flush();
+    }
+
+    QByteArray m_saved;
+    bool m_lowered = false;
+};
 
 } // namespace
 
-// The watch ends with the directory: every link goes, the loss is logged,
-// and the worker follows the directory again once there is one.
+// A directory's own watch does not see it being renamed: the parent's does.
+void TestBadWatchDir::renamedAwayAndBack()
+{
+    WatchedDir dir(QStringLiteral("w"));
+    QVERIFY(dir.mkdir("usb-a"));
+    QVERIFY(dir.start({"usb-:USB"}));
+    QCOMPARE(dir.rows(), linkPaths({"usb-a"}));
+
+    QVERIFY(rename(dir, "w", "w.old"));
+    QTRY_COMPARE(dir.rows(), QStringList());
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
+
+    QVERIFY(rename(dir, "w.old", "w"));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-a"}));
+    QCOMPARE(dir.titles(), QStringList{"USB1"});
+    QVERIFY(dir.log().messages(log4cplus::INFO_LOG_LEVEL).contains(againLine(dir)));
+    QVERIFY(dir.mkdir("usb-b"));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-a", "usb-b"}));
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
+}
+
+// The old directory, elsewhere now, is no longer listened to.
+void TestBadWatchDir::renamedAwayAndMadeAnew()
+{
+    WatchedDir dir(QStringLiteral("w"));
+    QVERIFY(dir.mkdir("usb-a"));
+    QVERIFY(dir.start({"usb-:USB"}));
+
+    QVERIFY(rename(dir, "w", "w.old"));
+    QVERIFY(QDir(dir.root()).mkpath("w/usb-b"));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-b"}));
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
+    QVERIFY(dir.log().messages(log4cplus::INFO_LOG_LEVEL).contains(againLine(dir)));
+    QVERIFY(recordIndex(dir, lostLine(dir)) < recordIndex(dir, againLine(dir)));
+
+    QVERIFY(dir.settle());
+    const int before = rescans(dir);
+    QVERIFY(QDir(dir.root()).mkdir("w.old/usb-c"));
+    QVERIFY(QDir(dir.root()).rmdir("w.old/usb-a"));
+    QTest::qWait(200);
+    QCOMPARE(rescans(dir), before);
+
+    QVERIFY(dir.mkdir("usb-d"));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-b", "usb-d"}));
+}
+
+void TestBadWatchDir::deletedAndRecreated()
+{
+    WatchedDir dir(QStringLiteral("w"));
+    QVERIFY(dir.mkdir("usb-a"));
+    QVERIFY(dir.start({"usb-:USB"}));
+    QVERIFY(QDir(dir.path()).removeRecursively());
+    QTRY_COMPARE(dir.rows(), QStringList());
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
+
+    QVERIFY(QDir().mkpath(dir.filePath("usb-b")));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-b"}));
+    QCOMPARE(dir.titles(), QStringList{"USB1"});
+    QVERIFY(dir.mkdir("usb-c"));
+    QTRY_COMPARE(dir.titles(), (QStringList{"USB1", "USB2"}));
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
+    QCOMPARE(dir.log().messages(log4cplus::INFO_LOG_LEVEL).count(againLine(dir)), 1);
+}
+
 void TestBadWatchDir::replacedByAFile()
 {
-    WatchedDir dir;
+    WatchedDir dir(QStringLiteral("w"));
     QVERIFY(dir.mkdir("usb-a"));
     QVERIFY(dir.mkdir("usb-b"));
     QVERIFY(dir.start({"usb-:USB"}));
@@ -43,39 +187,77 @@ void TestBadWatchDir::replacedByAFile()
     QFile file(dir.path());
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
-    QVERIFY(dir.settle());
+    QTRY_COMPARE(dir.rows(), QStringList());
     QVERIFY(dir.titles().isEmpty());
-    QVERIFY(dir.rows().isEmpty());
-    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{watchLostLine(dir)});
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
 
     QVERIFY(QFile::remove(dir.path()));
     QVERIFY(QDir().mkpath(dir.filePath("usb-c")));
-    QTRY_COMPARE_WITH_TIMEOUT(dir.titles(), QStringList{"USB1"}, 5000);
-    QVERIFY(dir.log()
-                .messages(log4cplus::INFO_LOG_LEVEL)
-                .contains("Watching path " + dir.path() + " again"));
+    QTRY_COMPARE(dir.titles(), QStringList{"USB1"});
+    QCOMPARE(dir.rows(), linkPaths({"usb-c"}));
+    QVERIFY(dir.log().messages(log4cplus::INFO_LOG_LEVEL).contains(againLine(dir)));
 }
 
-void TestBadWatchDir::recreatedAfterRemoval()
+// The path is followed through the link: the watch goes to its target.
+void TestBadWatchDir::replacedByALinkToAnotherDirectory()
 {
-    WatchedDir dir;
+    WatchedDir dir(QStringLiteral("w"));
+    QVERIFY(dir.mkdir("usb-a"));
+    QVERIFY(QDir(dir.root()).mkpath("other/usb-x"));
+    QVERIFY(dir.start({"usb-:USB"}));
+
+    QVERIFY(QDir(dir.path()).removeRecursively());
+    QVERIFY(QFile::link(dir.root() + "/other", dir.path()));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-x"}));
+    QVERIFY(QDir(dir.root()).mkdir("other/usb-y"));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-x", "usb-y"}));
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
+}
+
+// As at boot, when the automounter's file system comes after the host.
+void TestBadWatchDir::mountedOverAndUnmounted()
+{
+    WatchedDir dir(QStringLiteral("w"));
     QVERIFY(dir.mkdir("usb-a"));
     QVERIFY(dir.start({"usb-:USB"}));
-    QVERIFY(QDir(dir.path()).removeRecursively());
-    QVERIFY(dir.settle());
-    QVERIFY(dir.titles().isEmpty());
+    const QByteArray target = QFile::encodeName(dir.path());
+    if (::mount("none", target.constData(), "tmpfs", 0, "size=1m") != 0)
+        QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here: ") + std::strerror(errno)));
+    auto unmount = qScopeGuard([&] { ::umount2(target.constData(), MNT_DETACH); });
 
-    QVERIFY(QDir().mkpath(dir.filePath("usb-b")));
-    QTRY_COMPARE_WITH_TIMEOUT(dir.titles(), QStringList{"USB1"}, 5000);
-    QCOMPARE(dir.rows(), QStringList{linkPath("usb-b")});
+    QTRY_COMPARE(dir.rows(), QStringList());
+    QVERIFY(dir.mkdir("usb-b"));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-b"}));
+
+    QCOMPARE(::umount(target.constData()), 0);
+    unmount.dismiss();
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-a"}));
     QVERIFY(dir.mkdir("usb-c"));
-    QVERIFY(dir.settle());
-    QCOMPARE(dir.titles(), (QStringList{"USB1", "USB2"}));
-    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{watchLostLine(dir)});
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-a", "usb-c"}));
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL),
+             (QStringList{lostLine(dir), lostLine(dir)}));
+    QCOMPARE(dir.log().messages(log4cplus::INFO_LOG_LEVEL).count(againLine(dir)), 2);
+}
+
+// A regular file is accepted as a watch path, said once to be no
+// directory, and not tried again.
+void TestBadWatchDir::notADirectory()
+{
+    WatchedDir dir;
+    QVERIFY(dir.writeFile("plain", "usb-a\n"));
+    LogCapture &log = dir.log();
+    PluginWorker &plugin = dir.plugin();
+    QVERIFY(plugin.create(makeConfig(dir.filePath("plain"), {"usb-:USB"})));
+    const QString path = dir.filePath("plain");
+    QCOMPARE(log.lines().last(), "ERROR Cannot watch path " + path + ": not a directory");
+    QVERIFY(log.lines().at(log.lines().size() - 2).startsWith("INFO Watching path " + path));
+    const int records = log.records().size();
+    QTest::qWait(700);
+    QCOMPARE(log.records().size(), records);
 }
 
 // Unreadable, the directory lists as empty and every link goes; readable
-// again, every link comes back.
+// again, every link comes back. Its watch holds all the while.
 void TestBadWatchDir::madeUnreadable()
 {
     WatchedDir dir;
@@ -106,8 +288,8 @@ void TestBadWatchDir::madeUnreadable()
     QVERIFY(dir.log().messages(log4cplus::ERROR_LOG_LEVEL).isEmpty());
 }
 
-// A directory that may not be read cannot be watched (inotify refuses it as
-// it does past the system's watch limit): logged, and retried until it can.
+// A directory that may not be read cannot be watched: logged after the
+// worker has said what it watches, and taken up once it may be read.
 void TestBadWatchDir::cannotBeWatched()
 {
     WatchedDir dir;
@@ -118,20 +300,48 @@ void TestBadWatchDir::cannotBeWatched()
         QSKIP("cannot give up root's rights");
     QVERIFY(dir.start({"usb-:USB"}));
     QVERIFY(dir.titles().isEmpty());
-    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{watchLostLine(dir)});
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
+    QVERIFY(dir.log().lines().last() == "ERROR " + lostLine(dir));
+    QVERIFY(dir.log().lines().at(dir.log().lines().size() - 2).startsWith("INFO Watching path "));
 
     {
         Unprivileged::AsRoot root;
         QVERIFY(QFile::setPermissions(dir.path(), kOpen));
         QVERIFY(dir.mkdir("usb-b"));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(dir.titles(), (QStringList{"USB1", "USB2"}), 5000);
+    QTRY_COMPARE(dir.titles(), (QStringList{"USB1", "USB2"}));
+    QVERIFY(dir.log().messages(log4cplus::INFO_LOG_LEVEL).contains(againLine(dir)));
     {
         Unprivileged::AsRoot root;
         QVERIFY(dir.mkdir("usb-c"));
     }
-    QVERIFY(dir.settle());
-    QCOMPARE(dir.titles().size(), 3);
+    QTRY_COMPARE(dir.titles().size(), 3);
+}
+
+// No event tells when watches may be had again: only then does the worker
+// try again on a timer.
+void TestBadWatchDir::watchLimitReachedAndLifted()
+{
+    WatchedDir dir;
+    QVERIFY(dir.mkdir("usb-a"));
+    QFileSystemWatcher held; // at least one watch in use, so that a limit of 1 is reached
+    held.addPath(dir.root());
+    WatchLimit limit(1);
+    if (!limit.isLowered())
+        QSKIP("cannot lower the system's inotify watch limit here");
+
+    QVERIFY(dir.start({"usb-:USB"}));
+    QCOMPARE(dir.rows(), linkPaths({"usb-a"})); // the first scan needs no watch
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
+    QVERIFY(dir.mkdir("usb-b"));
+
+    limit.lift();
+    QVERIFY(!limit.isLowered());
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-a", "usb-b"}));
+    QVERIFY(dir.log().messages(log4cplus::INFO_LOG_LEVEL).contains(againLine(dir)));
+    QVERIFY(dir.mkdir("usb-c"));
+    QTRY_COMPARE(dir.rows(), linkPaths({"usb-a", "usb-b", "usb-c"}));
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{lostLine(dir)});
 }
 
 QTEST_GUILESS_MAIN(TestBadWatchDir)

@@ -13,7 +13,14 @@ QString linkPath(const QString &name)
     return QStringLiteral("/CMStorageLinkWorker/") + name;
 }
 
-WatchedDir::WatchedDir() : m_path(QFileInfo(m_tmp.path()).canonicalFilePath()) {}
+WatchedDir::WatchedDir() : m_root(QFileInfo(m_tmp.path()).canonicalFilePath()), m_path(m_root) {}
+
+WatchedDir::WatchedDir(const QString &subdirectory)
+    : m_root(QFileInfo(m_tmp.path()).canonicalFilePath()),
+      m_path(m_root + QLatin1Char('/') + subdirectory)
+{
+    QDir(m_root).mkdir(subdirectory);
+}
 
 bool WatchedDir::mkdir(const QString &name) const
 {

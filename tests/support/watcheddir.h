@@ -11,6 +11,12 @@ class WatchedDir
 {
 public:
     WatchedDir();
+    // Watches a subdirectory of the temporary one, so that a test may rename
+    // it away, replace it or mount over it and still leave nothing behind.
+    explicit WatchedDir(const QString &subdirectory);
+
+    // The temporary directory that holds everything, the watched one or its parent.
+    QString root() const { return m_root; }
 
     QString path() const { return m_path; }
     QString filePath(const QString &name) const { return m_path + QLatin1Char('/') + name; }
@@ -36,6 +42,7 @@ private:
     int rescans() const;
 
     QTemporaryDir m_tmp;
+    QString m_root;
     QString m_path;
     LogCapture m_log;
     PluginWorker m_plugin;

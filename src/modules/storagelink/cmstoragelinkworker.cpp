@@ -13,13 +13,13 @@
 #include <log4cplus/loggingmacros.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <ostream>
 
 namespace {
 
 constexpr int kNotificationTimeoutMs = 10000;
-constexpr int kWatchRetryMs = 2000;
 constexpr char kConstructorSignature[] =
     "CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)";
 
@@ -172,8 +172,6 @@ CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
     m_watcher = new QFileSystemWatcher(this);
     orvaConnect(m_watcher, SIGNAL(directoryChanged(const QString &)), this,
                 SLOT(dirChanged(const QString &)), Qt::AutoConnection);
-    m_watchRetry.setInterval(kWatchRetryMs);
-    connect(&m_watchRetry, &QTimer::timeout, this, [this] { retryWatch(); });
 
     if (m_watchPath.isEmpty()) {
         LOG4CPLUS_ERROR(storageLinkLogger, "Watch path '" << configuredPath << "' does not exist");
@@ -185,6 +183,7 @@ CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
                    "Watching path "
                        << m_watchPath << " for prefixes " << links.prefixes.join(QLatin1Char(','))
                        << " and notifications " << notifications.prefixes.join(QLatin1Char(',')));
+    followWatchPath();
 }
 
 // Nodes belong to the host's registry and the watcher to the QObject base:
@@ -345,30 +344,59 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
                  << ": "
                  << "m_notifList: " << ListText{m_notifList}
                  << " deleteNotifList: " << ListText{deleteNotifList});
-    ensureWatched();
 }
 
-// The watch goes when the directory does, and may not be set up at all (no
-// read permission, the system's watch limit reached). Without it the worker
-// would never hear of a change again, so it keeps trying.
-void CMStorageLinkWorker::ensureWatched()
+// A directory's watch stays with the directory: renamed away, it reports
+// what happens at its new place, and a directory made anew under the name,
+// or mounted over it, goes unseen. The worker keeps to what the path names.
+void CMStorageLinkWorker::followWatchPath()
 {
-    if (m_watchPath.isEmpty() || m_watchRetry.isActive() ||
-        m_watcher->directories().contains(m_watchPath))
+    m_watchedId = PathIdentity::of(m_watchPath);
+    if (!m_watchedId.isDirectory) {
+        LOG4CPLUS_ERROR(storageLinkLogger,
+                        "Cannot watch path " << m_watchPath << ": not a directory");
         return;
-    LOG4CPLUS_ERROR(storageLinkLogger, "Cannot watch path " << m_watchPath << ", retrying every "
-                                                            << kWatchRetryMs << " ms");
-    m_watchRetry.start();
+    }
+    m_follower = new PathFollower(m_watchPath, this);
+    connect(m_follower, &PathFollower::changed, this, [this] { followPath(); });
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { followPath(); });
+    if (!m_watcher->directories().contains(m_watchPath)) {
+        m_watchLost = true;
+        LOG4CPLUS_ERROR(storageLinkLogger,
+                        "Cannot watch path " << m_watchPath << ", waiting for it to come back");
+        m_follower->setRetrying(
+            PathFollower::isResourceShortage(PathFollower::watchError(m_watchPath)));
+    }
 }
 
-void CMStorageLinkWorker::retryWatch()
+// Moves the watch to what the path names now, and rescans, whenever that is
+// another directory than the one watched, or none.
+void CMStorageLinkWorker::followPath()
 {
-    const QFileInfo directory(m_watchPath);
-    if (!directory.isDir() || !directory.isReadable() || !m_watcher->addPath(m_watchPath))
+    const PathIdentity now = PathIdentity::of(m_watchPath);
+    const bool moved = now != m_watchedId;
+    if (!moved && !m_watchLost && m_watcher->directories().contains(m_watchPath))
         return;
-    m_watchRetry.stop();
-    LOG4CPLUS_INFO(storageLinkLogger, "Watching path " << m_watchPath << " again");
-    dirChanged(m_watchPath);
+    m_watchedId = now;
+    if (!m_watchLost) {
+        m_watchLost = true;
+        m_watcher->removePath(m_watchPath);
+        LOG4CPLUS_ERROR(storageLinkLogger,
+                        "Cannot watch path " << m_watchPath << ", waiting for it to come back");
+    }
+
+    const int error = now.isDirectory ? PathFollower::watchError(m_watchPath) : ENOTDIR;
+    if (error == 0 && m_watcher->addPath(m_watchPath)) {
+        m_watchLost = false;
+        m_follower->setRetrying(false);
+        LOG4CPLUS_INFO(storageLinkLogger, "Watching path " << m_watchPath << " again");
+        dirChanged(m_watchPath);
+        return;
+    }
+    // No event tells when the system's watch limits allow one again.
+    m_follower->setRetrying(PathFollower::isResourceShortage(error));
+    if (moved)
+        dirChanged(m_watchPath);
 }
 
 void CMStorageLinkWorker::removeNotificationNode()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pathfollower.h"
+
 #include <orva/cmworker.h>
 
 #include <QByteArray>
@@ -39,8 +41,8 @@ private slots:
 
 private:
     static QString labelText(const QString &line);
-    void ensureWatched();
-    void retryWatch();
+    void followWatchPath();
+    void followPath();
 
     QString m_watchPath;
     QList<WatchPrefix> m_linkPrefixes;
@@ -54,6 +56,9 @@ private:
     CMUINode *m_notifNode = nullptr;
     bool m_notifShown = false;
     QTimer m_notifTimer;
-    // Runs while the watched directory has no watch, to set it up again.
-    QTimer m_watchRetry;
+    // Tells when the watched path may name another directory than the one
+    // watched; absent while the path names no directory at construction.
+    PathFollower *m_follower = nullptr;
+    PathIdentity m_watchedId; // what the path named when last looked at
+    bool m_watchLost = false; // the path has no watch of its own
 };
