@@ -17,10 +17,16 @@ CMNode *CMNodes::node(const CMPath &path) const
 
 std::vector<CMNode *> CMNodes::allNodes() const
 {
+    std::vector<const decltype(m_byPath)::value_type *> entries;
+    entries.reserve(m_byPath.size());
+    for (const auto &entry : m_byPath)
+        entries.push_back(&entry);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto *a, const auto *b) { return a->first < b->first; });
     std::vector<CMNode *> result;
     result.reserve(size_t(m_size));
-    for (const auto &entry : m_byPath)
-        for (const auto &node : entry.second)
+    for (const auto *entry : entries)
+        for (const auto &node : entry->second)
             result.push_back(node.get());
     return result;
 }

@@ -7,8 +7,8 @@
 #include <QObject>
 #include <QVariant>
 
-#include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class CMNode;
@@ -48,7 +48,13 @@ private:
     friend class CMNode;
     void destroy(CMNode *node);
 
-    std::map<CMPath, std::vector<std::unique_ptr<CMNode>>> m_byPath;
+    struct PathHash
+    {
+        size_t operator()(const CMPath &path) const { return qHash(path); }
+    };
+    // Hashed rather than ordered: a worker removing thousands of nodes at
+    // once would pay a walk down a tree of cache misses for each.
+    std::unordered_map<CMPath, std::vector<std::unique_ptr<CMNode>>, PathHash> m_byPath;
     int m_size = 0;
 };
 

@@ -239,7 +239,9 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
 
     // Notification phase: names seen are struck off deleteNotifList.
     QSet<QString> listedNotifs;
-    QSet<QString> knownNotifs = setOf(m_notifList);
+    // Only looked up for listed names: a rescan of an emptied directory
+    // need not hash every name it knew.
+    QSet<QString> knownNotifs = names.isEmpty() ? QSet<QString>() : setOf(m_notifList);
     for (const QString &name : names) {
         for (const WatchPrefix &prefix : qAsConst(m_notifPrefixes)) {
             if (!name.startsWith(prefix.prefix, Qt::CaseSensitive))
@@ -310,18 +312,18 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
         const CMPath rowPath = m_listNode->path() + QStringLiteral("/") + name;
         LOG4CPLUS_DEBUG(storageLinkLogger, "Removing " << name << " from storagelink list");
         LOG4CPLUS_DEBUG(storageLinkLogger, "  -> " << rowPath);
-        const QString encoded = rowPath.toEncoded();
-        const int row = rows.indexOf(encoded);
+        const int row = rows.take(rowPath.toEncoded());
         if (row >= 0) {
             LOG4CPLUS_TRACE(storageLinkLogger, "  -> removing from row " << row);
             m_listNode->rowsRemoveAt(row);
-            rows.removed(encoded);
         }
 
-        const QList<CMNode *> gone = m_links.values(name);
-        for (CMNode *node : gone)
-            node->dispose();
-        m_links.remove(name);
+        // One look-up for the name's nodes and their entries; erase()
+        // never rehashes, while remove() may shrink the table on the way.
+        for (auto it = m_links.find(name); it != m_links.end() && it.key() == name;) {
+            it.value()->dispose();
+            it = m_links.erase(it);
+        }
 
         WatchPrefix *prefix = countingRecord(m_linkPrefixes, name);
         if (prefix && --prefix->count <= 0) {
@@ -332,7 +334,10 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
         }
     }
 
-    if (!deleteNotifList.isEmpty())
+    // Names in m_notifList are unique, so a deleteNotifList as long holds them all.
+    if (deleteNotifList.size() == m_notifList.size())
+        m_notifList.clear();
+    else if (!deleteNotifList.isEmpty())
         m_notifList = without(m_notifList, setOf(deleteNotifList));
     if (m_notifList.isEmpty() && m_notifShown)
         removeNotificationNode();

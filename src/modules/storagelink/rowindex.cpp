@@ -8,20 +8,17 @@ RowIndex::RowIndex(const QVariantList &rows) : m_removed(size_t(rows.size()) + 1
         m_firstPosition.insert(rows.at(i).toString(), i);
 }
 
-int RowIndex::indexOf(const QString &encoded) const
-{
-    const auto it = m_firstPosition.constFind(encoded);
-    return it == m_firstPosition.constEnd() ? -1 : *it - removedBefore(*it);
-}
-
-void RowIndex::removed(const QString &encoded)
+int RowIndex::take(const QString &encoded)
 {
     const auto it = m_firstPosition.find(encoded);
     if (it == m_firstPosition.end())
-        return;
-    for (size_t i = size_t(*it) + 1; i < m_removed.size(); i += i & (~i + 1))
+        return -1;
+    const int position = *it;
+    const int index = position - removedBefore(position);
+    for (size_t i = size_t(position) + 1; i < m_removed.size(); i += i & (~i + 1))
         m_removed[i] += 1;
-    m_firstPosition.erase(it);
+    m_firstPosition.erase(it); // erase() never rehashes
+    return index;
 }
 
 int RowIndex::removedBefore(int position) const

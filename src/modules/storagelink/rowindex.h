@@ -16,11 +16,10 @@ public:
     explicit RowIndex(const QVariantList &rows);
 
     // The index, in the rows as they now stand, of the first row equal to a
-    // QVariant holding encoded; -1 when there is none.
-    int indexOf(const QString &encoded) const;
-    // Tells that the row just found for encoded has been removed. A rescan
-    // removes at most one row per name, so encoded is not asked for again.
-    void removed(const QString &encoded);
+    // QVariant holding encoded, which the caller then removes; -1 when there
+    // is none. A rescan removes at most one row per name, so encoded is not
+    // asked for again.
+    int take(const QString &encoded);
 
 private:
     int removedBefore(int position) const;
