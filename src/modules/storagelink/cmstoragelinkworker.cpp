@@ -365,13 +365,7 @@ void CMStorageLinkWorker::followWatchPath()
     m_follower = new PathFollower(m_watchPath, this);
     connect(m_follower, &PathFollower::changed, this, [this] { followPath(); });
     connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { followPath(); });
-    if (!m_watcher->directories().contains(m_watchPath)) {
-        m_watchLost = true;
-        LOG4CPLUS_ERROR(storageLinkLogger,
-                        "Cannot watch path " << m_watchPath << ", waiting for it to come back");
-        m_follower->setRetrying(
-            PathFollower::isResourceShortage(PathFollower::watchError(m_watchPath)));
-    }
+    followPath(); // the watch set up above may have been refused
 }
 
 // Moves the watch to what the path names now, and rescans, whenever that is
