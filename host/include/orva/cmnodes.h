@@ -40,7 +40,7 @@ public:
     // Takes ownership; used by the create functions of the node types.
     CMNode *adopt(std::unique_ptr<CMNode> node);
 
-signals:
+Q_SIGNALS:
     // Emitted for every change, so a host can follow the tree.
     void changed(const CMPath &path, CMNodes::Change change);
 
