@@ -1,7 +1,9 @@
 // orva-bench: prints rescan cost against the listing floor, reaction time
 // against raw inotify delivery, and heap per live link.
 //   orva-bench [Google Benchmark flags] [--csv=FILE] [--trials=N] [--min-time=S]
-//              [--repetitions=N]
+//              [--repetitions=N] [--large-sizes=N,N,...]
+// --large-sizes: the entry counts beyond 10 000 at which the floor and the
+// every-entry-gone rescan are measured (100000 by default).
 #include "entrytree.h"
 #include "heapprobe.h"
 #include "reactionprobe.h"
@@ -14,11 +16,13 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -28,7 +32,21 @@ struct Options
     int trials = 300;
     double minTime = 0.2;
     int repetitions = 3;
+    std::vector<int> largeSizes{100000};
 };
+
+std::vector<int> parseSizes(const std::string &text)
+{
+    std::vector<int> sizes;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        if (end > start)
+            sizes.push_back(std::stoi(text.substr(start, end - start)));
+        start = end + 1;
+    }
+    return sizes;
+}
 
 Options parseOptions(int argc, char **argv)
 {
@@ -43,6 +61,8 @@ Options parseOptions(int argc, char **argv)
             options.minTime = std::stod(arg.substr(11));
         else if (arg.rfind("--repetitions=", 0) == 0)
             options.repetitions = std::stoi(arg.substr(14));
+        else if (arg.rfind("--large-sizes=", 0) == 0)
+            options.largeSizes = parseSizes(arg.substr(14));
     }
     return options;
 }
@@ -98,7 +118,7 @@ int main(int argc, char **argv)
     RescanDriver::silenceLogger();
 
     const std::vector<int> sizes{10, 100, 1000, 10000};
-    const std::vector<int> largeSizes{100000};
+    const std::vector<int> &largeSizes = options.largeSizes;
     rescanbench::registerAll(sizes, largeSizes, options.minTime, options.repetitions);
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
