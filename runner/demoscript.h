@@ -21,7 +21,7 @@ public:
     // Runs the first step after one pause; finished() follows the last one.
     void start();
 
-signals:
+Q_SIGNALS:
     void finished();
 
 private:
@@ -29,17 +29,20 @@ private:
     {
         QString caption;
         std::function<void()> action;
+        int leastPauseMs = 0; // the pause after it lasts at least this long
     };
 
     void addSteps();
     void runNextStep();
     void makeEntry(const QString &name);
     void removeEntry(const QString &name);
+    void renameEntry(const QString &from, const QString &to);
     void writeLabel(const QString &name, const QByteArray &text);
 
     QDir m_dir;
     EventView &m_view;
     QVector<Step> m_steps;
     int m_next = 0;
+    int m_stepMs;
     QTimer m_timer;
 };

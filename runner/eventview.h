@@ -1,14 +1,25 @@
 // What the runner shows; one implementation per output format.
 #pragma once
 
-#include "logforwarding.h"
 #include "treesnapshot.h"
+
+#include <QByteArray>
+#include <QString>
+
+struct LogEntry
+{
+    QString level;
+    QString logger;
+    QString message;
+    QString file;
+    int line = 0;
+    QString function;
+};
 
 class EventView
 {
 public:
     virtual ~EventView() = default;
-
     virtual void showLog(const LogEntry &entry) = 0;
     virtual void showReady(const QString &pluginPath) = 0;
     virtual void showTree(const QVector<NodeView> &nodes) = 0;
@@ -16,4 +27,21 @@ public:
     // A demo step's caption, and notes for the user; never mixed into JSON.
     virtual void showCaption(const QString &text) = 0;
     virtual void showNote(const QString &text) = 0;
+
+    // text with every character that a terminal would act on shown as an
+    // escape, the way ls and systemd show them.
+    static QString visible(const QString &text);
+
+    // True once standard output could not be written: its reader is gone.
+    bool outputClosed() const { return m_outputClosed; }
+
+protected:
+    // Writes and flushes, for readers that act on each line as it comes. A
+    // reader that goes away (orva-host --json | head) ends the run as
+    // SIGTERM does; nothing more is written to stdout after that.
+    void writeOut(const QByteArray &text);
+    static void writeErr(const QByteArray &text);
+
+private:
+    bool m_outputClosed = false;
 };

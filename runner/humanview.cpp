@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-
 #include <unistd.h>
 
 namespace {
@@ -57,48 +56,39 @@ QByteArray Palette::paint(const char *style, const QString &text) const
     return "\033[" + QByteArray(style) + 'm' + text.toUtf8() + "\033[0m";
 }
 
-HumanView::HumanView(std::FILE *out, std::FILE *log)
-    : m_out(out), m_log(log), m_outColours(out), m_logColours(log)
-{
-}
-
-void HumanView::write(std::FILE *stream, const QByteArray &text)
-{
-    std::fwrite(text.constData(), 1, size_t(text.size()), stream);
-    std::fflush(stream);
-}
+HumanView::HumanView() : m_outColours(stdout), m_logColours(stderr) {}
 
 void HumanView::showLog(const LogEntry &entry)
 {
-    const QString level = entry.level.leftJustified(5);
-    write(m_log, m_logColours.paint(kDim, now()) + ' ' +
-                     m_logColours.paint(levelStyle(entry.level), level) + ' ' +
-                     m_logColours.paint(kCyan, entry.logger) + ": " + entry.message.toUtf8() +
-                     '\n');
+    writeErr(m_logColours.paint(kDim, now()) + ' ' +
+             m_logColours.paint(levelStyle(entry.level), entry.level.leftJustified(5)) + ' ' +
+             m_logColours.paint(kCyan, visible(entry.logger)) + ": " +
+             visible(entry.message).toUtf8() + '\n');
 }
 
 void HumanView::showReady(const QString &pluginPath)
 {
-    write(m_out,
-          m_outColours.paint(kDim, QStringLiteral("Worker ready (plug-in %1)").arg(pluginPath)) +
-              '\n');
+    writeOut(m_outColours.paint(
+                 kDim, QStringLiteral("Worker ready (plug-in %1)").arg(visible(pluginPath))) +
+             '\n');
 }
 
 QByteArray HumanView::renderNode(const NodeView &node, int depth) const
 {
-    const QString title = node.title.isEmpty() ? QStringLiteral("(untitled)") : node.title;
-    QByteArray text =
-        indent(2 * depth) + m_outColours.paint(kBold, title) + "  " +
-        m_outColours.paint(kDim, QStringLiteral("(%1 %2)").arg(node.kind, node.path)) + '\n';
+    const QString title = node.title.isEmpty() ? QStringLiteral("(untitled)") : visible(node.title);
+    QByteArray text = indent(2 * depth) + m_outColours.paint(kBold, title) + "  " +
+                      m_outColours.paint(kDim, QStringLiteral("(%1 %2)").arg(visible(node.kind),
+                                                                             visible(node.path))) +
+                      '\n';
     QStringList details;
     if (!node.id.isEmpty())
-        details << QStringLiteral("id: ") + node.id;
+        details << QStringLiteral("id: ") + visible(node.id);
     if (!node.description.isEmpty())
-        details << QStringLiteral("description: ") + node.description;
+        details << QStringLiteral("description: ") + visible(node.description);
     if (!node.icon.isEmpty())
-        details << QStringLiteral("icon: ") + node.icon;
+        details << QStringLiteral("icon: ") + visible(node.icon);
     if (node.kind == QLatin1String("link"))
-        details << QStringLiteral("target: ") + node.target;
+        details << QStringLiteral("target: ") + visible(node.target);
     if (node.playable)
         details << QStringLiteral("playable");
     const QByteArray pad = indent(2 * depth + 4);
@@ -108,19 +98,19 @@ QByteArray HumanView::renderNode(const NodeView &node, int depth) const
         if (node.rows.isEmpty())
             text += pad + "rows: (none)\n";
         for (int i = 0; i < node.rows.size(); ++i)
-            text += pad + (i == 0 ? "rows: " : "      ") + node.rows.at(i).toUtf8() + '\n';
+            text += pad + (i == 0 ? "rows: " : "      ") + visible(node.rows.at(i)).toUtf8() + '\n';
     }
     return text;
 }
 
 void HumanView::showTree(const QVector<NodeView> &nodes)
 {
-    int top = 0;
-    if (!nodes.isEmpty())
-        top = depthOf(
-            std::min_element(nodes.begin(), nodes.end(), [](const NodeView &a, const NodeView &b) {
-                return depthOf(a.path) < depthOf(b.path);
-            })->path);
+    const auto shallower = [](const NodeView &a, const NodeView &b) {
+        return depthOf(a.path) < depthOf(b.path);
+    };
+    const int top = nodes.isEmpty()
+                        ? 0
+                        : depthOf(std::min_element(nodes.begin(), nodes.end(), shallower)->path);
     const QString header = QStringLiteral("--- tree at %1, %2 %3 ---")
                                .arg(now())
                                .arg(nodes.size())
@@ -128,17 +118,21 @@ void HumanView::showTree(const QVector<NodeView> &nodes)
     QByteArray text = m_outColours.paint(kDim, header) + '\n';
     for (const NodeView &node : nodes)
         text += renderNode(node, depthOf(node.path) - top);
-    write(m_out, text);
+    writeOut(text);
 }
 
 void HumanView::showExit(int) {}
 
+// A caption is the runner's own text, over several lines, with a path in it.
 void HumanView::showCaption(const QString &text)
 {
-    write(m_out, '\n' + m_outColours.paint(kYellow, QStringLiteral(">>> ") + text) + '\n');
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line = visible(line);
+    writeOut('\n' + m_outColours.paint(kYellow, QStringLiteral(">>> ") + lines.join('\n')) + '\n');
 }
 
 void HumanView::showNote(const QString &text)
 {
-    write(m_log, text.toUtf8() + '\n');
+    writeErr(visible(text).toUtf8() + '\n');
 }

@@ -1,9 +1,10 @@
 // The tree, indented, redrawn on stdout when it changes; log lines on stderr.
+// Names and labels come from whoever writes the watched directory: every
+// text is shown through visible(), so none can move, retitle or clear the
+// terminal or forge a line.
 #pragma once
 
 #include "eventview.h"
-
-#include <QByteArray>
 
 #include <cstdio>
 
@@ -21,8 +22,7 @@ private:
 class HumanView : public EventView
 {
 public:
-    HumanView(std::FILE *out = stdout, std::FILE *log = stderr);
-
+    HumanView();
     void showLog(const LogEntry &entry) override;
     void showReady(const QString &pluginPath) override;
     void showTree(const QVector<NodeView> &nodes) override;
@@ -32,10 +32,7 @@ public:
 
 private:
     QByteArray renderNode(const NodeView &node, int depth) const;
-    static void write(std::FILE *stream, const QByteArray &text);
 
-    std::FILE *m_out;
-    std::FILE *m_log;
     Palette m_outColours;
     Palette m_logColours;
 };

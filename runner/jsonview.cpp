@@ -1,66 +1,60 @@
 #include "jsonview.h"
 
-#include "jsonline.h"
+#include <QJsonArray>
+#include <QJsonDocument>
 
-JsonView::JsonView(std::FILE *out, std::FILE *notes) : m_out(out), m_notes(notes) {}
+namespace {
 
-void JsonView::writeLine(const QByteArray &json)
+QJsonObject nodeObject(const NodeView &node)
 {
-    std::fwrite(json.constData(), 1, size_t(json.size()), m_out);
-    std::fputc('\n', m_out);
-    // Readers act on each line as it comes.
-    std::fflush(m_out);
+    QJsonObject object{{"path", node.path},
+                       {"kind", node.kind},
+                       {"title", node.title},
+                       {"id", node.id},
+                       {"description", node.description},
+                       {"icon", node.icon},
+                       {"playable", node.playable}};
+    if (node.kind == QLatin1String("link"))
+        object.insert("target", node.target);
+    if (node.kind == QLatin1String("list"))
+        object.insert("rows", QJsonArray::fromStringList(node.rows));
+    return object;
+}
+
+} // namespace
+
+void JsonView::writeEvent(const QString &event, QJsonObject fields)
+{
+    fields.insert("event", event);
+    writeOut(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
 }
 
 void JsonView::showLog(const LogEntry &entry)
 {
-    writeLine(JsonLine()
-                  .string("event", QStringLiteral("log"))
-                  .string("level", entry.level)
-                  .string("logger", entry.logger)
-                  .string("message", entry.message)
-                  .string("file", entry.file)
-                  .number("line", entry.line)
-                  .string("function", entry.function)
-                  .toJson());
+    writeEvent("log", {{"level", entry.level},
+                       {"logger", entry.logger},
+                       {"message", entry.message},
+                       {"file", entry.file},
+                       {"line", entry.line},
+                       {"function", entry.function}});
 }
 
 void JsonView::showReady(const QString &)
 {
-    writeLine(JsonLine().string("event", QStringLiteral("ready")).toJson());
-}
-
-QByteArray JsonView::nodeJson(const NodeView &node)
-{
-    JsonLine line;
-    line.string("path", node.path)
-        .string("kind", node.kind)
-        .string("title", node.title)
-        .string("id", node.id)
-        .string("description", node.description)
-        .string("icon", node.icon)
-        .boolean("playable", node.playable);
-    if (node.kind == QLatin1String("link"))
-        line.string("target", node.target);
-    if (node.kind == QLatin1String("list"))
-        line.strings("rows", node.rows);
-    return line.toJson();
+    writeEvent("ready");
 }
 
 void JsonView::showTree(const QVector<NodeView> &nodes)
 {
-    QList<QByteArray> items;
+    QJsonArray array;
     for (const NodeView &node : nodes)
-        items.append(nodeJson(node));
-    writeLine(JsonLine()
-                  .string("event", QStringLiteral("tree"))
-                  .raw("nodes", JsonLine::array(items))
-                  .toJson());
+        array.append(nodeObject(node));
+    writeEvent("tree", {{"nodes", array}});
 }
 
 void JsonView::showExit(int code)
 {
-    writeLine(JsonLine().string("event", QStringLiteral("exit")).number("code", code).toJson());
+    writeEvent("exit", {{"code", code}});
 }
 
 void JsonView::showCaption(const QString &text)
@@ -70,6 +64,5 @@ void JsonView::showCaption(const QString &text)
 
 void JsonView::showNote(const QString &text)
 {
-    std::fprintf(m_notes, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(m_notes);
+    writeErr(visible(text).toUtf8() + '\n');
 }

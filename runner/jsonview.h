@@ -3,13 +3,11 @@
 
 #include "eventview.h"
 
-#include <cstdio>
+#include <QJsonObject>
 
 class JsonView : public EventView
 {
 public:
-    explicit JsonView(std::FILE *out = stdout, std::FILE *notes = stderr);
-
     void showLog(const LogEntry &entry) override;
     void showReady(const QString &pluginPath) override;
     void showTree(const QVector<NodeView> &nodes) override;
@@ -17,10 +15,6 @@ public:
     void showCaption(const QString &text) override;
     void showNote(const QString &text) override;
 
-    static QByteArray nodeJson(const NodeView &node);
-
 private:
-    void writeLine(const QByteArray &json);
-    std::FILE *m_out;
-    std::FILE *m_notes;
+    void writeEvent(const QString &event, QJsonObject fields = QJsonObject());
 };

@@ -3,18 +3,18 @@
 #include "demoscript.h"
 #include "humanview.h"
 #include "jsonview.h"
-#include "logforwarding.h"
+#include "logsetup.h"
 #include "pluginpath.h"
-
 #include "signalquitter.h"
-#include "treechangecoalescer.h"
 #include "workerconfig.h"
+
 #include <orva/cmworkerplugin.h>
+
+#include <log4cplus/logger.h>
 
 #include <QCoreApplication>
 #include <QDir>
-
-#include <cstdio>
+#include <QTimer>
 
 Runner::Runner(const RunnerOptions &options)
     : m_options(options), m_view(options.json ? std::unique_ptr<EventView>(new JsonView)
@@ -35,9 +35,9 @@ int Runner::run()
 int Runner::execute()
 {
     QString error;
-    if (!setUpLogLevels(error))
+    if (!setUpLogging(error))
         return fail(UsageFailure, error);
-    const LogForwarding logging([this](const LogEntry &entry) { m_view->showLog(entry); });
+    const LogRouting logging(*m_view, logsetup::levelNamed(viewLevel()));
 
     QVariantHash config;
     if (!prepareConfig(config, error))
@@ -73,31 +73,47 @@ int Runner::execute()
     showTree(plugin);
 
     {
-        TreeChangeCoalescer coalescer(plugin.nodes());
-        QObject::connect(&coalescer, &TreeChangeCoalescer::treeChanged,
-                         [this, &plugin] { showTree(plugin); });
+        // One tree per event-loop turn in which the tree changed, however
+        // many changes the turn made: the timer fires once control is back
+        // in the loop, after the whole rescan.
+        QTimer treeChanged;
+        treeChanged.setSingleShot(true);
+        treeChanged.setInterval(0);
+        QObject::connect(&treeChanged, &QTimer::timeout, [this, &plugin] { showTree(plugin); });
+        QObject::connect(plugin.nodes(), &CMNodes::changed, &treeChanged, [&treeChanged] {
+            if (!treeChanged.isActive())
+                treeChanged.start();
+        });
         if (demo)
             demo->start();
         QCoreApplication::exec();
     }
+    if (m_view->outputClosed())
+        m_view->showNote(QStringLiteral("orva-host: stopping: standard output is closed"));
     demo.reset();
     // The worker goes first, then its library.
     plugin.unload();
     return Success;
 }
 
-bool Runner::setUpLogLevels(QString &error) const
+QString Runner::viewLevel() const
 {
-    if (!m_options.logConfigFile.isEmpty() &&
-        !LogForwarding::configureFromFile(m_options.logConfigFile, error))
+    if (!m_options.logLevel.isEmpty())
+        return m_options.logLevel;
+    return m_options.json   ? QStringLiteral("TRACE")
+           : m_options.demo ? QStringLiteral("DEBUG")
+                            : QStringLiteral("INFO");
+}
+
+// A level given on the command line holds for the whole tree; without one,
+// the properties file's levels do, and without that the view's level.
+bool Runner::setUpLogging(QString &error)
+{
+    const bool useFile = !m_options.logConfigFile.isEmpty();
+    if (useFile && !logsetup::configureFromFile(m_options.logConfigFile, error))
         return false;
-    QString level = m_options.logLevel;
-    if (level.isEmpty() && m_options.logConfigFile.isEmpty())
-        level = m_options.json   ? QStringLiteral("TRACE")
-                : m_options.demo ? QStringLiteral("DEBUG")
-                                 : QStringLiteral("INFO");
-    if (!level.isEmpty())
-        LogForwarding::setRootLevel(level);
+    if (!m_options.logLevel.isEmpty() || !useFile)
+        log4cplus::Logger::getRoot().setLogLevel(logsetup::levelNamed(viewLevel()));
     return true;
 }
 
@@ -108,12 +124,12 @@ bool Runner::prepareConfig(QVariantHash &config, QString &error)
         const QString directory = createWatchDirectory(error);
         if (directory.isEmpty())
             return false;
-        config = WorkerConfig::builtin(directory);
+        config = m_options.demo ? workerconfig::demo(directory) : workerconfig::builtin(directory);
         return true;
     }
-    if (useFile && !WorkerConfig::readFile(m_options.configFile, config, error))
+    if (useFile && !workerconfig::readFile(m_options.configFile, config, error))
         return false;
-    WorkerConfig::applyOverrides(config, m_options.overrides);
+    workerconfig::applyOverrides(config, m_options.overrides);
     return true;
 }
 
@@ -133,12 +149,11 @@ QString Runner::createWatchDirectory(QString &error)
 
 void Runner::showTree(const CMWorkerPlugin &plugin)
 {
-    m_view->showTree(TreeSnapshot::read(*plugin.worker(), *plugin.nodes()));
+    m_view->showTree(readTree(*plugin.worker(), *plugin.nodes()));
 }
 
 int Runner::fail(int code, const QString &message) const
 {
-    std::fprintf(stderr, "orva-host: %s\n", message.toLocal8Bit().constData());
-    std::fflush(stderr);
+    m_view->showNote(QStringLiteral("orva-host: ") + message);
     return code;
 }

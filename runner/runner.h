@@ -1,5 +1,6 @@
 // Runs one worker: sets up logging and the view, loads the plug-in, follows
-// the tree in the event loop until a signal or the demo's end, tears down.
+// the tree in the event loop until a signal, the demo's end or a closed
+// stdout, tears down.
 #pragma once
 
 #include "eventview.h"
@@ -29,7 +30,8 @@ public:
 
 private:
     int execute();
-    bool setUpLogLevels(QString &error) const;
+    QString viewLevel() const;
+    bool setUpLogging(QString &error);
     bool prepareConfig(QVariantHash &config, QString &error);
     QString createWatchDirectory(QString &error);
     void showTree(const CMWorkerPlugin &plugin);

@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -28,8 +29,9 @@ Views:
   The human view (default) prints the worker's tree, indented, each time it
   changes (on stdout), and log records of level INFO and above (on stderr).
   Colour is used on a terminal only (and never with NO_COLOR set).
-  --json prints newline-delimited JSON on stdout, one object a line, and nothing
-  else there; log records of every level unless --log-level says otherwise:
+  --json prints newline-delimited JSON on stdout, one object a line (its keys
+  in no fixed order), and nothing else there; log records of every level
+  unless --log-level says otherwise:
     {"event":"log","level":"DEBUG","logger":"CB_StorageLink","message":"...",
      "file":"...","line":123,"function":"..."}   every log record, in order
     {"event":"ready"}             once worker_create has returned
@@ -42,16 +44,28 @@ Views:
   "target", a list adds "rows" (its rows in order, as path strings).
 
 Logging:
-  --log-config reads a log4cplus properties file (its appenders work as usual;
-  a ConsoleAppender writes to stdout unless logToStdErr=true). The runner's own
-  view is attached to the root logger in any case; --log-level sets the root
-  logger's level.
+  --log-config reads a log4cplus properties file. Its loggers' levels decide
+  which records are made and its appenders work as usual, except console
+  appenders, which are left out: the view is the console, so every record
+  shows once and stdout stays the view's own. The view shows records of the
+  --log-level and above (default: INFO in the human view, DEBUG in the demo,
+  TRACE with --json); --log-level also sets the root logger's level, which
+  without --log-config is the view's. A file that names a level or an
+  appender class that log4cplus does not know is refused.
+
+Human view:
+  Characters that a terminal would act on (C0 and C1 controls, DEL, the line
+  separators and the bidirectional marks and overrides) are shown as escapes
+  such as \x1b or \u202e, and a backslash as \\: a name or label can
+  neither forge a line nor move, retitle or clear the terminal.
 
 Ending:
   SIGINT and SIGTERM end the runner cleanly: the worker is destroyed, the
-  plug-in unloaded, exit status 0.
+  plug-in unloaded, the temporary directory removed, exit status 0. So does a
+  reader of stdout that goes away (orva-host --json | head -2).
   Exit status 1: the plug-in cannot be loaded, has no worker_create, or gives
-  no worker. Exit status 2: a usage error or an unreadable or invalid file.
+  no worker. Exit status 2: a usage error or an unreadable or invalid file;
+  with --json the exit event still ends the stream.
 )";
 
 bool parsePrefix(const QString &text, bool nameRequired, PrefixPair &pair)
@@ -82,6 +96,8 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
         QStringLiteral("[PLUGIN]"));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Show the version and exit."));
     const QCommandLineOption config({QStringLiteral("c"), QStringLiteral("config")},
                                     QStringLiteral("Worker configuration: a JSON object."),
                                     QStringLiteral("FILE"));
@@ -118,9 +134,14 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
     const QCommandLineOption stepMs(QStringLiteral("step-ms"),
                                     QStringLiteral("Pause between demo steps (default 2500)."),
                                     QStringLiteral("MS"));
-    parser.addOptions(
-        {help, config, watch, linkPrefix, prefix, notify, logConfig, logLevel, json, demo, stepMs});
+    parser.addOptions({help, version, config, watch, linkPrefix, prefix, notify, logConfig,
+                       logLevel, json, demo, stepMs});
 
+    // Known before the rest is, so that a usage error ends the JSON stream
+    // with its exit event too.
+    const int endOfOptions = arguments.indexOf(QStringLiteral("--"));
+    const int jsonAt = arguments.indexOf(QStringLiteral("--json"));
+    options.json = jsonAt > 0 && (endOfOptions < 0 || jsonAt < endOfOptions);
     if (!parser.parse(arguments)) {
         error = parser.errorText();
         return UsageError;
@@ -128,7 +149,11 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
     if (parser.isSet(help)) {
         const QByteArray text = helpText(parser.helpText()).toLocal8Bit();
         std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-        return ShowedHelp;
+        return ShowedHelpOrVersion;
+    }
+    if (parser.isSet(version)) {
+        std::printf("orva-host %s\n", ORVA_VERSION);
+        return ShowedHelpOrVersion;
     }
 
     const QStringList positional = parser.positionalArguments();
@@ -136,10 +161,12 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
         error = QStringLiteral("more than one plug-in given");
         return UsageError;
     }
-    options.pluginPath = positional.value(0);
+    // A file name, never a name for the loader's search: liborva_x.so means
+    // the file in the working directory, as it would for any other tool.
+    if (!positional.isEmpty())
+        options.pluginPath = QFileInfo(positional.first()).absoluteFilePath();
     options.configFile = parser.value(config);
     options.logConfigFile = parser.value(logConfig);
-    options.json = parser.isSet(json);
     options.demo = parser.isSet(demo);
 
     ConfigOverrides &o = options.overrides;
@@ -168,6 +195,10 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
                         .arg(parser.value(logLevel));
             return UsageError;
         }
+    }
+    if (parser.isSet(stepMs) && !options.demo) {
+        error = QStringLiteral("--step-ms paces the demo: give --demo too");
+        return UsageError;
     }
     if (parser.isSet(stepMs)) {
         bool ok = false;

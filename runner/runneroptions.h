@@ -36,14 +36,15 @@ struct RunnerOptions
     int demoStepMs = 2500;
 };
 
-// Parses the arguments; on a usage error fills error with a one-line message.
+// Parses the arguments; on a usage error fills error with a one-line message
+// (options.json still tells which view the error is for).
 class OptionParser
 {
 public:
     enum Outcome
     {
         Run,
-        ShowedHelp,
+        ShowedHelpOrVersion,
         UsageError
     };
 

@@ -18,7 +18,7 @@ public:
     // False when the pipe or the handlers could not be set up.
     bool isActive() const { return m_notifier != nullptr; }
 
-signals:
+Q_SIGNALS:
     void signalled(int signalNumber);
 
 private:

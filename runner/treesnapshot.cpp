@@ -2,7 +2,9 @@
 
 #include <orva/cmworker.h>
 
-NodeView TreeSnapshot::readNode(CMAbstractWorker &worker, const QString &path)
+namespace {
+
+NodeView readNode(CMAbstractWorker &worker, const QString &path)
 {
     const CMPath nodePath = CMPath::fromEncoded(path);
     const QVariantHash data = worker.request(QStringLiteral("data"), nodePath).toHash();
@@ -16,15 +18,14 @@ NodeView TreeSnapshot::readNode(CMAbstractWorker &worker, const QString &path)
     view.playable = data.value(QStringLiteral("playable")).toBool();
     if (view.kind == QLatin1String("link"))
         view.target = data.value(QStringLiteral("target")).toString();
-    if (view.kind == QLatin1String("list")) {
-        const QVariantList rows = worker.request(QStringLiteral("rows"), nodePath).toList();
-        for (const QVariant &row : rows)
-            view.rows.append(row.toString());
-    }
+    if (view.kind == QLatin1String("list"))
+        view.rows = worker.request(QStringLiteral("rows"), nodePath).toStringList();
     return view;
 }
 
-QVector<NodeView> TreeSnapshot::read(CMAbstractWorker &worker, const CMNodes &nodes)
+} // namespace
+
+QVector<NodeView> readTree(CMAbstractWorker &worker, const CMNodes &nodes)
 {
     QVector<NodeView> views;
     for (const CMNode *node : nodes.allNodes()) {

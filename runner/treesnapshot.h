@@ -21,13 +21,6 @@ struct NodeView
     QStringList rows; // lists only
 };
 
-class TreeSnapshot
-{
-public:
-    // One view per node path, sorted by path: a request answers the newest
-    // node at a path, so that is all a host can see of it.
-    static QVector<NodeView> read(CMAbstractWorker &worker, const CMNodes &nodes);
-
-private:
-    static NodeView readNode(CMAbstractWorker &worker, const QString &path);
-};
+// One view per node path, sorted by path: a request answers the newest node
+// at a path, so that is all a host can see of it.
+QVector<NodeView> readTree(CMAbstractWorker &worker, const CMNodes &nodes);

@@ -38,7 +38,9 @@ QString position(const QByteArray &text, int offset)
 
 } // namespace
 
-QVariantHash WorkerConfig::builtin(const QString &watchPath)
+namespace workerconfig {
+
+QVariantHash builtin(const QString &watchPath)
 {
     const QVector<PrefixPair> pairs{{QStringLiteral("usb-"), QStringLiteral("USB")},
                                     {QStringLiteral("mmc-"), QStringLiteral("Card")}};
@@ -48,7 +50,14 @@ QVariantHash WorkerConfig::builtin(const QString &watchPath)
             {kWatchNotifications, prefixItems(pairs)}};
 }
 
-bool WorkerConfig::readFile(const QString &path, QVariantHash &config, QString &error)
+QVariantHash demo(const QString &watchPath)
+{
+    QVariantHash config = builtin(watchPath);
+    appendItems(config, kWatchNotifications, {{QStringLiteral("new-"), QStringLiteral("New")}});
+    return config;
+}
+
+bool readFile(const QString &path, QVariantHash &config, QString &error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -73,7 +82,7 @@ bool WorkerConfig::readFile(const QString &path, QVariantHash &config, QString &
     return true;
 }
 
-void WorkerConfig::applyOverrides(QVariantHash &config, const ConfigOverrides &overrides)
+void applyOverrides(QVariantHash &config, const ConfigOverrides &overrides)
 {
     if (overrides.hasWatchPath)
         config.insert(kWatchPath, overrides.watchPath);
@@ -82,3 +91,5 @@ void WorkerConfig::applyOverrides(QVariantHash &config, const ConfigOverrides &o
     appendItems(config, kWatchPrefixes, overrides.linkPrefixes);
     appendItems(config, kWatchNotifications, overrides.notifPrefixes);
 }
+
+} // namespace workerconfig

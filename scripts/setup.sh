@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs (when missing), then configures and builds.
-# Usage: scripts/setup.sh [--sanitize] [BUILD_DIR] [-- extra cmake arguments]
+# Usage: scripts/setup.sh [--sanitize] [--target T] [BUILD_DIR] [-- extra cmake arguments]
 # BUILD_DIR defaults to build (build-asan with --sanitize), below the project.
+# --target builds only T and what it needs (repeatable); default: everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -9,9 +10,11 @@ cd "$(dirname "$0")/.."
 sanitize=OFF
 dir=""
 extra=()
+targets=()
 while (($#)); do
     case "$1" in
     --sanitize) sanitize=ON ;;
+    --target) targets+=(--target "$2"); shift ;;
     --) shift; extra=("$@"); break ;;
     *) dir="$1" ;;
     esac
@@ -21,4 +24,4 @@ done
 
 ensure_packages "${BASE_PACKAGES[@]}"
 cmake -S . -B "$dir" -G Ninja -DORVA_SANITIZE="$sanitize" "${extra[@]}" >/dev/null
-cmake --build "$dir"
+cmake --build "$dir" "${targets[@]}"

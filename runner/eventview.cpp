@@ -1,0 +1,55 @@
+#include "eventview.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+// Characters that change how the text around them shows: C0 and C1 controls
+// (cursor moves, title and clear sequences start with ESC or CSI), DEL, the
+// line and paragraph separators, and the bidirectional marks and overrides
+// that reorder what follows them.
+bool actsOnTerminal(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7f && c < 0xa0) || c == 0x061c || c == 0x200e || c == 0x200f ||
+           (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+} // namespace
+
+void EventView::writeOut(const QByteArray &text)
+{
+    if (m_outputClosed)
+        return;
+    if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size()) &&
+        std::fflush(stdout) == 0)
+        return;
+    m_outputClosed = true;
+    // Queued: this may run inside a rescan, or before the event loop starts.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+}
+
+void EventView::writeErr(const QByteArray &text)
+{
+    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+    std::fflush(stderr);
+}
+
+QString EventView::visible(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '\\')
+            shown += QLatin1String("\\\\");
+        else if (!actsOnTerminal(u))
+            shown += c;
+        else if (u < 0x100)
+            shown += QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        else
+            shown += QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
+    }
+    return shown;
+}
