@@ -14,6 +14,7 @@ int main(int argc, char **argv)
     const log4cplus::Initializer logging;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orva-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVA_VERSION));
 
     RunnerOptions options;
     QString error;

@@ -82,6 +82,8 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
         QStringLiteral("[PLUGIN]"));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
+    // -v, --version: the application name and version, as set in main().
+    const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption config({QStringLiteral("c"), QStringLiteral("config")},
                                     QStringLiteral("Worker configuration: a JSON object."),
                                     QStringLiteral("FILE"));
@@ -127,6 +129,13 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
     }
     if (parser.isSet(help)) {
         const QByteArray text = helpText(parser.helpText()).toLocal8Bit();
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+        return ShowedHelp;
+    }
+    if (parser.isSet(version)) {
+        const QByteArray text = (QCoreApplication::applicationName() + QLatin1Char(' ') +
+                                 QCoreApplication::applicationVersion() + QLatin1Char('\n'))
+                                    .toLocal8Bit();
         std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
         return ShowedHelp;
     }
