@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tree, indented, redrawn on stdout when it changes; log lines on stderr.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "jsonline.h"
 
 QByteArray JsonLine::quote(const QString &text)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds one JSON object with its keys in the order given, so that every
 // event line starts with "event".
 #pragma once

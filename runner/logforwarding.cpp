@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "logforwarding.h"
 
 #include <log4cplus/configurator.h>

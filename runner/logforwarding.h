@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Routes log4cplus records to the runner's view through an appender on the
 // root logger.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva-host: a command-line host that loads a worker plug-in as the host
 // application does and shows its node tree and log as they change.
 #include "runner.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runneroptions.h"
 
 #include <QCommandLineParser>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "treechangecoalescer.h"
 
 #include <orva/cmnodes.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns the registry's per-change signals into one treeChanged() per
 // event-loop turn, however many changes that turn made.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up and builds (when needed), then plays orva-host's demo.
 # Extra arguments go to orva-host (e.g. --step-ms 1000).
 set -euo pipefail
