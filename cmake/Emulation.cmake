@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Running what the build made on the build machine, natively or, when
 # cross-compiling, through CMAKE_CROSSCOMPILING_EMULATOR (qemu-user).
 

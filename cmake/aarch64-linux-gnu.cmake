@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds for 64-bit ARM Linux against Debian's multiarch arm64 packages
 # (qtbase5-dev:arm64, liblog4cplus-dev:arm64 ...) installed beside the
 # machine's own, and runs what it built under qemu-user so that ctest works.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into the programs that ctest runs under qemu-user.
 //
 // qemu-user (7.2, Debian 12) passes waitid(P_PIDFD, ...) through to the kernel

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary JSON as the configuration a host hands to worker_create. A JSON
 // object is the hash itself; any other document becomes the watchPrefixes of
 // a worker watching the scratch directory, which is also the working

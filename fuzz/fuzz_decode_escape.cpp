@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes through the label escape decoder.
 #include "cmstoragelinkworker.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary bytes as the label file of a new entry, read by a real worker's
 // rescan: the link must appear, titled and with a description that holds no
 // zero character. One worker serves every input (closing a watcher's inotify

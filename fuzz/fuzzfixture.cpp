@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzzfixture.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets that run a real worker share: an application object
 // (the watcher needs an event dispatcher), the worker's logger switched fully
 // on into a sink so that every log statement is composed, and a scratch

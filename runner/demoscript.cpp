@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "demoscript.h"
 
 #include "eventview.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted scenario: a stand-in automounter makes and removes device
 // directories, one step at a time, each step announced by a caption.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "eventview.h"
 
 #include <QCoreApplication>

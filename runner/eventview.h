@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the runner shows; one implementation per output format.
 #pragma once
 

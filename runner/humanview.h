@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tree, indented, redrawn on stdout when it changes; log lines on stderr.
 // Names and labels come from whoever writes the watched directory: every
 // text is shown through visible(), so none can move, retitle or clear the

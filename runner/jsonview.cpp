@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "jsonview.h"
 
 #include <QJsonArray>

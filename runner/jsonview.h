@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Newline-delimited JSON on stdout: one event a line, nothing else there.
 #pragma once
 

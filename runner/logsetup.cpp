@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "logsetup.h"
 
 #include <log4cplus/callbackappender.h>

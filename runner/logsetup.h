@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The runner's logging: log4cplus records reach the view through a
 // CallbackAppender on the root logger, which is the runner's console.
 #pragma once

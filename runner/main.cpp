@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva-host: a command-line host that loads a worker plug-in as the host
 // application does and shows its node tree and log as they change.
 #include "jsonview.h"
@@ -16,6 +17,7 @@ int main(int argc, char **argv)
     const log4cplus::Initializer logging;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orva-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVA_VERSION));
     // A reader of stdout that goes away must end the run with clean-up, as
     // SIGTERM does, not kill it: writes then fail with EPIPE, and the view
     // stops the event loop.

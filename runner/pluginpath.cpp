@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pluginpath.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs one worker: sets up logging and the view, loads the plug-in, follows
 // the tree in the event loop until a signal, the demo's end or a closed
 // stdout, tears down.

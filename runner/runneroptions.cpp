@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runneroptions.h"
 
 #include <QCommandLineParser>
@@ -96,8 +97,8 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
         QStringLiteral("[PLUGIN]"));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version(QStringLiteral("version"),
-                                     QStringLiteral("Show the version and exit."));
+    // -v, --version: the application name and version, as set in main().
+    const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption config({QStringLiteral("c"), QStringLiteral("config")},
                                     QStringLiteral("Worker configuration: a JSON object."),
                                     QStringLiteral("FILE"));
@@ -152,7 +153,10 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
         return ShowedHelpOrVersion;
     }
     if (parser.isSet(version)) {
-        std::printf("orva-host %s\n", ORVA_VERSION);
+        const QByteArray text = (QCoreApplication::applicationName() + QLatin1Char(' ') +
+                                 QCoreApplication::applicationVersion() + QLatin1Char('\n'))
+                                    .toLocal8Bit();
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
         return ShowedHelpOrVersion;
     }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The runner's command line.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "signalquitter.h"
 
 #include <QSocketNotifier>

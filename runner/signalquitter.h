@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns SIGINT and SIGTERM into a Qt signal: the handler only writes a byte to
 // a pipe (async-signal-safe); a socket notifier reads it in the event loop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "treesnapshot.h"
 
 #include <orva/cmworker.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker's node tree as the host reads it through its request handlers.
 #pragma once
 

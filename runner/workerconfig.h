@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration hash handed to worker_create.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the benchmark (Release, in build-bench) and runs it: rescan cost against
 # the bare listing, reaction time against raw inotify delivery, heap per link.
 # Usage: scripts/bench.sh [--plot PNG] [orva-bench arguments]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds everything for AArch64 (64-bit ARM Linux) and runs the test
 # suite under qemu-user. Installs what it needs from Debian's arm64 packages
 # (multiarch) when missing.
@@ -18,36 +19,9 @@ while (($#)); do
     shift
 done
 
-# Packages that the cross build needs beside the native ones. Debian's arm64
-# log4cplus package configuration names the target's librt.a and libnsl.so,
-# hence libc6-dev and libnsl-dev of the target.
-# libbenchmark-dev lets the benchmarks cross-build too.
-CROSS_PACKAGES=(g++-aarch64-linux-gnu qemu-user
-    libc6-dev:arm64 libnsl-dev:arm64 qtbase5-dev:arm64 liblog4cplus-dev:arm64
-    libbenchmark-dev:arm64)
-
-# Lets dpkg install arm64 packages beside the machine's own. The following
-# apt-get update (in ensure_packages) fetches the arm64 lists, so both copies
-# of a shared library resolve to the same version.
-enable_arm64_packages() {
-    [ "$(dpkg --print-architecture)" = arm64 ] && return 0
-    dpkg --print-foreign-architectures | grep -qx arm64 && return 0
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    echo "Adding the arm64 architecture to dpkg" >&2
-    "${sudo[@]}" dpkg --add-architecture arm64
-}
-
-# Fails unless the file is an AArch64 ELF object.
-check_aarch64_elf() {
-    local what
-    what=$(file -bL "$1")
-    echo "$1: $what"
-    case "$what" in
-    "ELF 64-bit"*"ARM aarch64"*) ;;
-    *) echo "error: $1 is not an AArch64 ELF object" >&2; return 1 ;;
-    esac
-}
+# The cross build's packages (scripts/lib.sh), qemu-user to run what it
+# built, and libbenchmark-dev so that the benchmarks cross-build too.
+CROSS_PACKAGES=("${ARM64_PACKAGES[@]}" qemu-user libbenchmark-dev:arm64)
 
 start=$SECONDS
 enable_arm64_packages

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets with clang and the address and undefined
 # sanitizers (in build-fuzz), then runs each for a bounded time. Fails on any
 # crash, leak, sanitizer report or timeout.

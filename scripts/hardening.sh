@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Bounded hardening runs on an existing build (default build/): the churn of
 # a watched directory, and a load/create/run/destroy/unload loop under
 # valgrind memcheck. Fails on any divergence, leak or memory error.

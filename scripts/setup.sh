@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the build needs (when missing), then configures and builds.
 # Usage: scripts/setup.sh [--sanitize] [--target T] [BUILD_DIR] [-- extra cmake arguments]
 # BUILD_DIR defaults to build (build-asan with --sanitize), below the project.

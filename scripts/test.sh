@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs every test suite: the native build, then the same
 # tests built with AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# AArch64 cross build with its tests under qemu-user.
+# AArch64 cross build with its tests under qemu-user, and the Debian packages
+# for both architectures. Run it as root: the package test installs and
+# removes the amd64 packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh build
 ctest --test-dir build --output-on-failure
 scripts/hardening.sh build
+
+# The plug-in built in two build directories is the same file.
+scripts/check-reproducible.sh
+# The Debian packages (built in build-pkg-amd64, into dist/): lintian, then
+# installed, run, built against by an out-of-tree worker, and removed again.
+scripts/test-packages.sh --arch amd64
 
 scripts/setup.sh --sanitize build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -20,3 +29,6 @@ scripts/fuzz.sh 20
 # Cross-built for AArch64 (build-aarch64), tests run under qemu-user. The
 # limit covers installing the arm64 packages on a fresh machine.
 timeout --kill-after=1m 30m scripts/build-aarch64.sh
+# The arm64 packages (build-pkg-arm64): lintian, Architecture: arm64 and
+# AArch64 ELF files only.
+scripts/test-packages.sh --arch arm64

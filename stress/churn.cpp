@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva-churn: loads the plug-in as a host does, lets its worker watch a
 // scratch directory in a real event loop, churns that directory in random
 // bursts and, each time it has settled, compares the host's view of the

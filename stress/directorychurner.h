@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random bursts of file-system operations on one directory: subdirectories
 // that match the worker's prefixes and ones that do not, label files,
 // renames, symbolic links to directories and plain files. Seeded, so a run

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva-lifecycle: loads the plug-in, creates a worker on a directory with
 // entries, runs its event loop through a few changes, destroys it and
 // unloads the plug-in, many times over. Meant to run under valgrind or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "memoryprobe.h"
 
 #include <malloc.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Heap in use (malloc's own count) and resident size of this process.
 #pragma once
 

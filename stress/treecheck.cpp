@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "treecheck.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compares what a host sees of the worker (its list rows and its live nodes)
 // with the true state of the watched directory.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The escape decoder and its digit function on bytes from 0x80 up. char is
 // signed on x86-64 and unsigned on AArch64: the answers must not differ.
 #include "cmstoragelinkworker.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host stand-in's own contract: paths, rows, node ownership, requests.
 #include <orva/cmworker.h>
 #include <orva/orvaglobal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The "Attaching new device..." row: when it shows and what withdraws it.
 #include "watcheddir.h"
 

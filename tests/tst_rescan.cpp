@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rescan through real directories, real watcher events and the plug-in
 // loaded as a host loads it: links, their texts and labels, numbering.
 #include "watcheddir.h"

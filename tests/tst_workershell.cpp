@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker as a host creates it: configuration, nodes, first scan, meta-object.
 #include "logcapture.h"
 #include "pluginworker.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "orva/cmpath.h"
 
 #include <ostream>

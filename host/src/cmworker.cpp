@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "orva/cmworker.h"
 
 #include <log4cplus/loggingmacros.h>

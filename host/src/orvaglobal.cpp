@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "orva/orvaglobal.h"
 
 #include "signature.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parsing of C++ function signatures such as __PRETTY_FUNCTION__ gives them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Configuration values of the wrong type at each key, and odd prefix items:
 // the worker is always created, says what it drops, and what is valid in
 // the same configuration still works.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Odd entry names and label files that are not plain text files: each gets
 // a clear outcome, the worker keeps going, and the entry's link comes and
 // goes with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watched directory itself misbehaving: renamed away, deleted, replaced,
 // mounted over, made unreadable, or impossible to watch. Whatever happens to
 // it, the links come to match what the path shows, without polling.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Label files as someone who may write the watched directory would lay them
 // out for a host running as root: only a regular file inside that directory
 // is read; links leading out, through /proc, or to anything but a regular

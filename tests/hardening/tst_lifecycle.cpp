@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Workers created, run through real changes and destroyed, and the plug-in
 // loaded and unloaded, many times: the sanitizer build checks that nothing
 // leaks and nothing outlives its owner.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unprivileged.h"
 
 #include <unistd.h>

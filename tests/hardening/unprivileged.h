@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a stretch of a test with the effective user "nobody" when the suite
 // runs as root, so that file modes take effect; a no-op for other users.
 // Root's saved user id brings it back.

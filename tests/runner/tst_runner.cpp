@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva-host run as a subprocess with --json against real directories: its
 // events, its exit codes, its response to signals, and the demo.
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "logcapture.h"
 
 #include <log4cplus/spi/loggingevent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Captures the records of one log4cplus logger through a real appender.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pluginworker.h"
 
 PluginWorker::PluginWorker(const QString &path) : CMWorkerPlugin(path) {}

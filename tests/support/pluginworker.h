@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in hosted as the host does (CMWorkerPlugin), with what a host reads
 // of its tree through the inherited request handlers.
 #pragma once

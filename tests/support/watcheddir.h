@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A real temporary directory watched by a plug-in worker, with helpers to
 // change it and to wait until the worker's rescans have caught up.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Paths of the host's node tree.
 //
 // Encoding: a CMPath is the text of its encoded form, kept verbatim. Components

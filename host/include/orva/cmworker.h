@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker base classes a plug-in derives from, and the plug-in entry point.
 #pragma once
 

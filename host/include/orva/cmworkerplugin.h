@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's plug-in loader: a worker plug-in loaded by path, worker_create
 // resolved by name, the worker owned through its base type and destroyed
 // before the library goes.

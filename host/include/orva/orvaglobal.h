@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers the host offers its plug-ins.
 #pragma once
 

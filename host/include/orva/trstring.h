@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Translatable texts. The stand-in has no translator: a text shows its source.
 #pragma once
 
