@@ -135,8 +135,8 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
     const QCommandLineOption stepMs(QStringLiteral("step-ms"),
                                     QStringLiteral("Pause between demo steps (default 2500)."),
                                     QStringLiteral("MS"));
-    parser.addOptions({help, version, config, watch, linkPrefix, prefix, notify, logConfig,
-                       logLevel, json, demo, stepMs});
+    parser.addOptions(
+        {help, config, watch, linkPrefix, prefix, notify, logConfig, logLevel, json, demo, stepMs});
 
     // Known before the rest is, so that a usage error ends the JSON stream
     // with its exit event too.

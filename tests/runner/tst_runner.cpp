@@ -22,10 +22,11 @@ const QString kListPath = QStringLiteral("/CMStorageLinkWorker");
 class HostRun
 {
 public:
-    explicit HostRun(const QStringList &arguments)
+    explicit HostRun(const QStringList &arguments, const QString &workingDirectory = QString())
     {
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
                          [this] { readEvents(); });
+        m_process.setWorkingDirectory(workingDirectory);
         m_process.start(QStringLiteral(ORVA_HOST_PATH), arguments);
     }
 
@@ -50,7 +51,8 @@ public:
     int exitCode() const { return m_process.exitCode(); }
     QString errorText() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
     const QList<QJsonObject> &events() const { return m_events; }
-    // Lines on stdout that are not JSON objects: there should be none.
+    // Lines on stdout that are not JSON objects: none with --json, the
+    // human view's lines without.
     const QStringList &strayLines() const { return m_strayLines; }
 
     int indexOf(const QString &event) const
@@ -143,6 +145,20 @@ void verifyNodeShapes(const QJsonArray &tree)
     }
 }
 
+// The directory that the runner made for its built-in configuration.
+QString watchDirectoryIn(const QString &errorText)
+{
+    return QRegularExpression("watch directory (\\S+)").match(errorText).captured(1);
+}
+
+QStringList linesOf(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringList();
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
 } // namespace
 
 class TestRunner : public QObject
@@ -156,8 +172,15 @@ private slots:
     void logLevels();
     void badUsageOrConfig_data();
     void badUsageOrConfig();
+    void informationOptions_data();
+    void informationOptions();
+    void logConfigLeavesTheConsoleToTheView_data();
+    void logConfigLeavesTheConsoleToTheView();
     void unloadablePlugin_data();
     void unloadablePlugin();
+    void pluginFileNameInWorkingDirectory();
+    void humanViewEscapesTerminalControls();
+    void closedOutputEndsCleanly();
     void signalEndsCleanly_data();
     void signalEndsCleanly();
     void demoPlaysToTheEnd();
@@ -306,6 +329,22 @@ void TestRunner::badUsageOrConfig_data()
         << QByteArray() << QStringList{"--colour"} << QStringList{"colour"};
     QTest::newRow("demo with a configuration")
         << QByteArray() << QStringList{"--demo", "--watch", "/tmp"} << QStringList{"--demo"};
+    QTest::newRow("step without demo")
+        << QByteArray() << QStringList{"--step-ms", "100"} << QStringList{"--step-ms", "--demo"};
+    QTest::newRow("log config with an unknown level")
+        << QByteArray("log4cplus.rootLogger=LOUD\n") << QStringList{"--log-config", "CONFIG"}
+        << QStringList{"CONFIG", "unknown level in log4cplus.rootLogger"};
+    QTest::newRow("log config with an unknown threshold")
+        << QByteArray("log4cplus.rootLogger=INFO, A\n"
+                      "log4cplus.appender.A=log4cplus::NullAppender\n"
+                      "log4cplus.appender.A.Threshold=SOMETIMES\n")
+        << QStringList{"--log-config", "CONFIG"}
+        << QStringList{"CONFIG", "log4cplus.appender.A.Threshold"};
+    QTest::newRow("log config with an unknown appender")
+        << QByteArray("log4cplus.rootLogger=INFO, A\n"
+                      "log4cplus.appender.A=log4cplus::NoSuchAppender\n")
+        << QStringList{"--log-config", "CONFIG"}
+        << QStringList{"CONFIG", "log4cplus::NoSuchAppender"};
 }
 
 void TestRunner::badUsageOrConfig()
@@ -328,6 +367,100 @@ void TestRunner::badUsageOrConfig()
     for (const QString &part : expected)
         QVERIFY2(error.contains(part), qPrintable(error));
     QCOMPARE(host.indexOf("ready"), -1);
+    // The stream ends with its exit event even when the command line is wrong.
+    QVERIFY(!host.events().isEmpty());
+    QCOMPARE(host.events().constLast(), QJsonObject({{"event", "exit"}, {"code", 2}}));
+    QVERIFY(host.strayLines().isEmpty());
+}
+
+void TestRunner::informationOptions_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("--version") << "--version"
+                               << "orva-host " ORVA_VERSION;
+    QTest::newRow("-v") << "-v"
+                        << "orva-host " ORVA_VERSION;
+    QTest::newRow("--help") << "--help"
+                            << "Usage: ";
+}
+
+void TestRunner::informationOptions()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, expected);
+    HostRun host({option});
+    QVERIFY(host.finish());
+    QCOMPARE(host.exitCode(), 0);
+    QVERIFY(!host.strayLines().isEmpty());
+    QVERIFY2(host.strayLines().first().startsWith(expected), qPrintable(host.strayLines().first()));
+    if (option != QLatin1String("--help"))
+        QCOMPARE(host.strayLines(), QStringList{expected});
+}
+
+void TestRunner::logConfigLeavesTheConsoleToTheView_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::newRow("human view") << false;
+    QTest::newRow("--json") << true;
+}
+
+// A console appender in the file would print every record a second time,
+// and on stdout break the JSON stream; the file's other appenders get the
+// file's levels, the view its own.
+void TestRunner::logConfigLeavesTheConsoleToTheView()
+{
+    QFETCH(bool, json);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("usb-sda1"));
+    const QString records = dir.filePath("records.log");
+    const QString properties = dir.filePath("log.properties");
+    QVERIFY(
+        writeFile(properties, "log4cplus.rootLogger=DEBUG, Out, Err, File\n"
+                              "log4cplus.appender.Out=log4cplus::ConsoleAppender\n"
+                              "log4cplus.appender.Err=log4cplus::ConsoleAppender\n"
+                              "log4cplus.appender.Err.logToStdErr=true\n"
+                              "log4cplus.appender.File=log4cplus::FileAppender\n"
+                              "log4cplus.appender.File.File=" +
+                                  records.toUtf8() +
+                                  "\n"
+                                  "log4cplus.appender.File.layout=log4cplus::PatternLayout\n"
+                                  "log4cplus.appender.File.layout.ConversionPattern=%p %m%n\n"));
+    QStringList arguments{"--log-config", properties, "--watch",
+                          dir.path(),     "--prefix", "usb-:USB"};
+    if (json)
+        arguments.prepend("--json");
+    HostRun host(arguments);
+    if (json)
+        QTRY_VERIFY_WITH_TIMEOUT(host.indexOf("tree") >= 0, kTimeoutMs);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(host.strayLines().join('\n').contains("USB1"), kTimeoutMs);
+    host.signal(SIGTERM);
+    QVERIFY(host.finish());
+    QCOMPARE(host.exitCode(), 0);
+
+    const QString watching = "Watching path " + QFileInfo(dir.path()).canonicalFilePath();
+    const QString stdoutText = host.strayLines().join('\n');
+    const QString stderrText = host.errorText();
+    if (json) {
+        QVERIFY2(host.strayLines().isEmpty(), qPrintable(stdoutText));
+        int shown = 0;
+        for (const QJsonObject &event : host.events())
+            shown += event.value("message").toString().startsWith(watching) ? 1 : 0;
+        QCOMPARE(shown, 1);
+        QVERIFY(host.indexOf("log") >= 0);
+    } else {
+        QVERIFY(!stdoutText.contains(watching));
+        QCOMPARE(stderrText.count(watching), 1);
+        // The human view shows INFO and above, whatever the file lets through.
+        QVERIFY(!stderrText.contains(" DEBUG "));
+        QVERIFY(!stderrText.contains("dirChanged"));
+    }
+    QVERIFY(!stderrText.contains("dirChanged"));
+    const QStringList written = linesOf(records);
+    QVERIFY2(written.contains("DEBUG dirChanged: " + QFileInfo(dir.path()).canonicalFilePath()),
+             qPrintable(written.join('\n')));
+    QVERIFY(written.contains("INFO " + watching + " for prefixes usb- and notifications "));
 }
 
 void TestRunner::unloadablePlugin_data()
@@ -352,6 +485,84 @@ void TestRunner::unloadablePlugin()
     QCOMPARE(host.indexOf("ready"), -1);
     QCOMPARE(host.events().constLast().value("event").toString(), QString("exit"));
     QCOMPARE(host.events().constLast().value("code").toInt(), 1);
+}
+
+void TestRunner::pluginFileNameInWorkingDirectory()
+{
+    QTemporaryDir dir;
+    const QFileInfo plugin(ORVA_PLUGIN_PATH);
+    HostRun host(watchArguments(dir.path()) << plugin.fileName(), plugin.absolutePath());
+    QTRY_VERIFY_WITH_TIMEOUT(host.indexOf("tree") >= 0, kTimeoutMs);
+    host.signal(SIGTERM);
+    QVERIFY(host.finish());
+    QCOMPARE(host.exitCode(), 0);
+
+    HostRun elsewhere(watchArguments(dir.path()) << plugin.fileName(), dir.path());
+    QVERIFY(elsewhere.finish());
+    QCOMPARE(elsewhere.exitCode(), 1);
+    const QString error = elsewhere.errorText();
+    QVERIFY2(error.contains(dir.filePath(plugin.fileName())), qPrintable(error));
+}
+
+// Names and labels come from whoever writes the watched directory.
+void TestRunner::humanViewEscapesTerminalControls()
+{
+    QTemporaryDir dir;
+    const QString forged = "usb-a\nFAKE ERROR forged";
+    QVERIFY(QDir(dir.path()).mkdir(forged));
+    QVERIFY(QDir(dir.path()).mkdir("usb-\x1b]0;retitled\x07"));
+    QVERIFY(QDir(dir.path()).mkdir("usb-\x1b[2J"));
+    // ESC [ 2 J, RIGHT-TO-LEFT OVERRIDE and the one-character CSI, as escapes.
+    QVERIFY(
+        writeFile(dir.filePath(forged + ".label"), "a\\x1b[2Jb\\xe2\\x80\\xaec\\xc2\\x9bd\\\\\n"));
+    HostRun host({"--watch", dir.path(), "--prefix", "usb-:USB"});
+    QTRY_VERIFY_WITH_TIMEOUT(host.strayLines().join('\n').contains("USB3"), kTimeoutMs);
+    host.signal(SIGTERM);
+    QVERIFY(host.finish());
+
+    const QString out = host.strayLines().join('\n');
+    const QString err = host.errorText();
+    // Line by line: a line break inside a name or label would start a line.
+    for (const QString &line : (out + '\n' + err).split('\n')) {
+        for (const QChar c : line) {
+            const ushort u = c.unicode();
+            QVERIFY2(u >= 0x20 && u != 0x7f && !(u >= 0x80 && u < 0xa0) && u != 0x202e,
+                     qPrintable(QString::number(u, 16)));
+        }
+    }
+    QVERIFY2(out.contains("description: a\\x1b[2Jb\\u202ec\\x9bd\\\\"), qPrintable(out));
+    QVERIFY(out.contains("(link /CMStorageLinkWorker/usb-a\\x0aFAKE ERROR forged)"));
+    QVERIFY(out.contains("usb-\\x1b]0;retitled\\x07"));
+    QVERIFY(err.contains("usb-\\x1b[2J"));
+    for (const QString &line : err.split('\n'))
+        QVERIFY2(!line.startsWith("FAKE"), qPrintable(line));
+}
+
+// orva-host --json | head -2: the reader goes, the runner cleans up.
+void TestRunner::closedOutputEndsCleanly()
+{
+    QProcess head;
+    QProcess host;
+    host.setStandardOutputProcess(&head);
+    head.start("head", {"-n", "2"});
+    host.start(ORVA_HOST_PATH, {"--json"});
+    QVERIFY(head.waitForFinished(kTimeoutMs));
+    QCOMPARE(head.readAllStandardOutput().count('\n'), 2);
+    // What was written before head went may sit in the pipe unread; the
+    // next write is the one that fails.
+    QString error;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !watchDirectoryIn(error += QString::fromLocal8Bit(host.readAllStandardError())).isEmpty(),
+        kTimeoutMs);
+    const QString watchDir = watchDirectoryIn(error);
+    QVERIFY(QDir(watchDir).mkdir("usb-sda1"));
+
+    QVERIFY(host.waitForFinished(kTimeoutMs));
+    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(host.exitCode(), 0);
+    error += QString::fromLocal8Bit(host.readAllStandardError());
+    QVERIFY2(error.contains("orva-host: stopping: standard output is closed"), qPrintable(error));
+    QVERIFY(!QFileInfo::exists(watchDir));
 }
 
 void TestRunner::signalEndsCleanly_data()
@@ -385,25 +596,37 @@ void TestRunner::demoPlaysToTheEnd()
     QCOMPARE(host.exitCode(), 0);
 
     QList<QStringList> titles;
-    for (const QJsonObject &event : host.events())
-        if (event.value("event").toString() == QLatin1String("tree"))
-            titles.append(linkTitles(event.value("nodes").toArray()));
-    // Devices come (one labelled, one card), two go, and the numbering resets.
+    QList<bool> notificationRows;
+    const QString notification = kListPath + "/notification";
+    for (const QJsonObject &event : host.events()) {
+        if (event.value("event").toString() != QLatin1String("tree"))
+            continue;
+        const QJsonArray tree = event.value("nodes").toArray();
+        titles.append(linkTitles(tree));
+        notificationRows.append(rowsOf(nodeAt(tree, kListPath)).contains(notification));
+    }
+    // Devices come (one labelled, a card announced before it is mounted),
+    // two go, the numbering resets, and a device announced but never mounted
+    // shows the notification row until its time is up.
     const QList<QStringList> expected{{},
+                                      {"USB1"},
                                       {"USB1"},
                                       {"Card1", "USB1"},
                                       {"Card1", "USB1", "USB2"},
                                       {"Card1", "USB2"},
                                       {"Card1"},
+                                      {"Card1", "USB1"},
+                                      {"Card1", "USB1"},
                                       {"Card1", "USB1"}};
     QCOMPARE(titles, expected);
+    const QList<bool> rowShown{false, false, true, false, false, false, false, false, true, false};
+    QCOMPARE(notificationRows, rowShown);
     QCOMPARE(nodeAt(host.lastTree(), kListPath + "/usb-sdc1").value("title").toString(),
              QString("USB1"));
 
-    const QRegularExpressionMatch match =
-        QRegularExpression("watch directory (\\S+)").match(host.errorText());
-    QVERIFY(match.hasMatch());
-    QVERIFY(!QFileInfo::exists(match.captured(1)));
+    const QString watchDir = watchDirectoryIn(host.errorText());
+    QVERIFY(!watchDir.isEmpty());
+    QVERIFY(!QFileInfo::exists(watchDir));
 }
 
 QTEST_GUILESS_MAIN(TestRunner)
