@@ -49,6 +49,7 @@ fi
 # looked for.
 if command -v systemd-analyze >/dev/null; then
     units=$(mktemp -d)
+    trap 'rm -rf "$units"' EXIT
     sed "s|/usr/sbin/orva-automount|$automount|" "$top/automount/orva-automount@.service" \
         >"$units/orva-automount@.service"
     if out=$(SYSTEMD_LOG_LEVEL=debug systemd-analyze verify "$units/orva-automount@sdb1.service" 2>&1) &&
@@ -58,6 +59,7 @@ if command -v systemd-analyze >/dev/null; then
         fail "systemd-analyze verify orva-automount@.service"
     fi
     rm -rf "$units"
+    trap - EXIT
 fi
 
 skip() {
