@@ -21,6 +21,11 @@ ensure_packages() {
 BASE_PACKAGES=(cmake ninja-build g++ make pkg-config file qtbase5-dev liblog4cplus-dev
     libbenchmark-dev)
 
+# What tests/automount needs: the mkfs tools of the file systems it tries,
+# jq for orva-host's JSON events, shellcheck.
+# shellcheck disable=SC2034
+AUTOMOUNT_TEST_PACKAGES=(e2fsprogs btrfs-progs xfsprogs dosfstools exfatprogs jq shellcheck)
+
 # What a cross build for arm64 needs beside the native packages. Debian's
 # arm64 log4cplus package configuration names the target's librt.a and
 # libnsl.so, hence libc6-dev and libnsl-dev of the target.

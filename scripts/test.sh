@@ -12,6 +12,12 @@ scripts/setup.sh build
 ctest --test-dir build --output-on-failure
 scripts/hardening.sh build
 
+# orva-automount on real file systems, loop devices and mounts (exit status
+# 77: skipped, not root or not permitted here).
+. scripts/lib.sh
+ensure_packages "${AUTOMOUNT_TEST_PACKAGES[@]}"
+tests/automount/test-automount.sh build/bin/orva-host || [ $? -eq 77 ]
+
 # The plug-in built in two build directories is the same file.
 scripts/check-reproducible.sh
 # The Debian packages (built in build-pkg-amd64, into dist/): lintian, then
