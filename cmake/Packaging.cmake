@@ -7,6 +7,9 @@
 #   dev        liborva-api-dev          headers, .so link, OrvaApi CMake package,
 #                                       orva-api.pc
 #   tools      orva-host                orva-host, its man page, example logging
+#   automount  orva-automount           orva-automount, its udev rule, systemd
+#                                       unit and /etc/default file (all
+#                                       architectures: a shell script)
 #
 # Every package holding ELF files gets a -dbgsym package with their debug
 # information; the files in the package itself are stripped. scripts/package.sh
@@ -20,11 +23,12 @@ set(ORVA_DEB_MAINTAINER "orva-storagelink maintainers <maintainers@orva-storagel
 # in place of the stand-in.
 set(ORVA_API_ABI_PACKAGE liborva-api-abi-0)
 
-set(ORVA_COMPONENTS plugin runtime dev tools)
+set(ORVA_COMPONENTS plugin runtime dev tools automount)
 set(ORVA_PACKAGE_plugin liborva-cb-storagelink)
 set(ORVA_PACKAGE_runtime liborva-api0)
 set(ORVA_PACKAGE_dev liborva-api-dev)
 set(ORVA_PACKAGE_tools orva-host)
+set(ORVA_PACKAGE_automount orva-automount)
 
 # --- /usr/share/doc/<package>: copyright and changelog ----------------------
 
@@ -181,5 +185,25 @@ orva-host loads a worker plug-in as the host application does, passes it a
 configuration and shows its node tree and log as they change, as text or as
 newline-delimited JSON. orva-host --demo plays a scripted scenario with the
 storage link worker.")
+
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_NAME ${ORVA_PACKAGE_automount})
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_ARCHITECTURE all)
+# mount and umount; blkid, findmnt and mountpoint come with util-linux, which
+# is essential.
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_DEPENDS mount)
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_RECOMMENDS "udev, systemd")
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SUGGESTS ${ORVA_PACKAGE_plugin})
+# The configuration is the integrator's: an upgrade keeps their changes.
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/automount/conffiles
+  "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/orva-automount\n")
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/automount/conffiles)
+set(CPACK_DEBIAN_AUTOMOUNT_DESCRIPTION "automounter that feeds the storage link worker
+orva-automount mounts each USB or SD/MMC storage device that udev reports
+holding a file system on a directory of its own in the directory that the
+storage link worker watches, and writes the device's label beside it, encoded
+as blkid encodes it. A udev rule starts the systemd template unit
+orva-automount@.service for such a device; the unit, bound to the device,
+mounts it on start and unmounts it on stop.")
 
 include(CPack)

@@ -6,7 +6,8 @@
 # lintian (no error allowed), installs them, runs the installed orva-host,
 # builds the out-of-tree worker in tests/package/worker against the
 # installed liborva-api-dev through find_package(OrvaApi) and through
-# pkg-config orva-api, runs it in the installed orva-host, and removes the
+# pkg-config orva-api, runs it in the installed orva-host, checks the installed
+# orva-automount (its conffile, udev rule and unit), and removes the
 # packages again. Needs root (or sudo) and a machine without them installed.
 # arm64: builds the packages, runs lintian, and checks that they say
 # Architecture: arm64 and that every ELF file in them is AArch64.
@@ -18,7 +19,12 @@ arch=amd64
 if [ "${1:-}" = --arch ]; then
     arch="${2:?--arch wants amd64 or arm64}"
 fi
-PACKAGES=(liborva-cb-storagelink liborva-api0 liborva-api-dev orva-host)
+PACKAGES=(liborva-cb-storagelink liborva-api0 liborva-api-dev orva-host orva-automount)
+
+# orva-automount is a shell script, for every architecture.
+package_arch() {
+    if [ "$1" = orva-automount ]; then echo all; else echo "$arch"; fi
+}
 
 fail() {
     echo "error: $*" >&2
@@ -30,8 +36,12 @@ scripts/package.sh --arch "$arch"
 built=$SECONDS
 debs=()
 for p in "${PACKAGES[@]}"; do
-    debs+=("dist/${p}_$(dpkg-deb -f "dist/${p}_"*"_$arch.deb" Version)_$arch.deb")
-    [ "$p" = liborva-api-dev ] || debs+=("dist/${p}-dbgsym_"*"_$arch.deb")
+    a=$(package_arch "$p")
+    debs+=("dist/${p}_$(dpkg-deb -f "dist/${p}_"*"_$a.deb" Version)_$a.deb")
+    case "$p" in
+    liborva-api-dev | orva-automount) ;;
+    *) debs+=("dist/${p}-dbgsym_"*"_$arch.deb") ;;
+    esac
 done
 for deb in "${debs[@]}"; do
     [ -f "$deb" ] || fail "package $deb is missing"
@@ -52,8 +62,10 @@ trap cleanup_work EXIT
 if [ "$arch" = arm64 ]; then
     echo "== arm64 packages"
     for deb in "${debs[@]}"; do
-        [ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ] ||
-            fail "$deb: Architecture is $(dpkg-deb -f "$deb" Architecture), not arm64"
+        expected=arm64
+        [[ "$deb" != *_all.deb ]] || expected=all
+        [ "$(dpkg-deb -f "$deb" Architecture)" = "$expected" ] ||
+            fail "$deb: Architecture is $(dpkg-deb -f "$deb" Architecture), not $expected"
         tree="$work/$(basename "$deb" .deb)"
         dpkg-deb -x "$deb" "$tree"
         elves=0
@@ -63,9 +75,9 @@ if [ "$arch" = arm64 ]; then
                 elves=$((elves + 1))
             fi
         done < <(find "$tree" -type f -print0)
-        echo "$(basename "$deb"): Architecture: arm64, $elves AArch64 ELF files"
+        echo "$(basename "$deb"): Architecture: $expected, $elves AArch64 ELF files"
         case "$deb" in
-        *liborva-api-dev_*) ;;
+        *liborva-api-dev_* | *_all.deb) ;;
         *) [ "$elves" -gt 0 ] || fail "$deb holds no ELF file" ;;
         esac
     done
@@ -121,6 +133,14 @@ if [ -z "$found" ] ||
     fail "the installed plug-in finds liborva_api.so.0 at '${found}', not the installed one"
 fi
 
+echo "== installed orva-automount"
+/usr/sbin/orva-automount --help >/dev/null || fail "the installed orva-automount --help failed"
+dpkg-query --control-show orva-automount conffiles | grep -qx /etc/default/orva-automount ||
+    fail "/etc/default/orva-automount is no conffile"
+[ -f /usr/lib/udev/rules.d/99-orva-automount.rules ] || fail "no udev rule 99-orva-automount.rules"
+grep -qx 'ExecStart=/usr/sbin/orva-automount add /dev/%I' \
+    /usr/lib/systemd/system/orva-automount@.service || fail "the unit does not run /usr/sbin/orva-automount"
+
 echo "== orva-host --demo --step-ms 200"
 (cd "$work" && timeout -s KILL 120 orva-host --demo --step-ms 200) >"$work/demo.log" 2>&1 || {
     cat "$work/demo.log" >&2
@@ -146,7 +166,10 @@ run_worker() {
     grep -q '"title":"Out-of-tree worker"' "$out" || fail "no node of the worker built through $how"
     grep -q '"description":"greeted from the event loop"' "$out" ||
         fail "the slot of the worker built through $how did not run"
-    grep -q '^{"event":"exit","code":0}$' "$out" || fail "orva-host did not end cleanly"
+    local last
+    last=$(tail -n 1 "$out")
+    [[ "$last" == *'"event":"exit"'* && "$last" == *'"code":0'* ]] ||
+        fail "orva-host did not end cleanly: $last"
     echo "worker built through $how: loaded, its slot ran"
 }
 
@@ -190,6 +213,7 @@ for p in "${PACKAGES[@]}"; do
     ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || fail "$p is still installed"
 done
 [ ! -e /usr/include/orva ] || fail "/usr/include/orva is left behind"
+[ ! -e /etc/default/orva-automount ] || fail "/etc/default/orva-automount is left behind"
 echo "Packages: build $((built - start)) s, lintian $((linted - built)) s," \
     "install $((installed_at - linted)) s, checks $((checked - installed_at)) s," \
     "removal $((SECONDS - checked)) s"
