@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's node tree: a registry that owns every node, and the node types.
 #pragma once
 

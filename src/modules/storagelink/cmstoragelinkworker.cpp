@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cmstoragelinkworker.h"
 
 #include "labelfile.h"

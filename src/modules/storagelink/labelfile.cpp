@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "labelfile.h"
 
 #include <QByteArray>

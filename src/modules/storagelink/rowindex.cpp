@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rowindex.h"
 
 RowIndex::RowIndex(const QVariantList &rows) : m_removed(size_t(rows.size()) + 1, 0)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "storagelinklogger.h"
 
 // A namespace-scope object: obtained at load, destroyed at unload.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cmstoragelinkworker.h"
 
 // The plug-in's entry point, found by name by the host's loader.
