@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/check-spdx.sh
 scripts/setup.sh build
 ctest --test-dir build --output-on-failure
 scripts/hardening.sh build
