@@ -47,11 +47,7 @@ QByteArray utf16(const char *bom, const QString &text, bool bigEndian)
 
 QString description(const WatchedDir &dir, const QString &name)
 {
-    return const_cast<WatchedDir &>(dir)
-        .plugin()
-        .data(linkPath(name))
-        .value("description")
-        .toString();
+    return dir.tree().data(linkPath(name)).value("description").toString();
 }
 
 } // namespace
@@ -76,14 +72,14 @@ void TestRescan::labelWorkedExample()
     QCOMPARE(dir.rows(),
              (QStringList{linkPath("usb-sda1"), linkPath("usb-sdb"), linkPath("usbstick")}));
 
-    const QVariantHash sda1 = dir.plugin().data(linkPath("usb-sda1"));
+    const QVariantHash sda1 = dir.tree().data(linkPath("usb-sda1"));
     QCOMPARE(sda1.value("kind").toString(), QStringLiteral("link"));
     QCOMPARE(sda1.value("title").toString(), QStringLiteral("Disk1"));
     QCOMPARE(sda1.value("id").toString(), QStringLiteral("sda1"));
     QCOMPARE(sda1.value("description").toString(), QString::fromUtf8("Caf\u00e9 Drive"));
     QCOMPARE(sda1.value("target").toString(), QStringLiteral("/media/usb-sda1"));
     QCOMPARE(sda1.value("playable").toBool(), true);
-    QCOMPARE(dir.plugin().data(linkPath("usbstick")).value("id").toString(), QString());
+    QCOMPARE(dir.tree().data(linkPath("usbstick")).value("id").toString(), QString());
 }
 
 void TestRescan::labelText_data()
@@ -275,8 +271,8 @@ void TestRescan::matching()
     QVERIFY(dir.start(prefixes));
 
     QStringList seen;
-    for (const QString &path : dir.plugin().linkPaths())
-        seen << path.section('/', -1) + '=' + dir.plugin().data(path).value("title").toString();
+    for (const QString &path : dir.tree().linkPaths())
+        seen << path.section('/', -1) + '=' + dir.tree().data(path).value("title").toString();
     QCOMPARE(seen, links);
     QCOMPARE(dir.rows().size(), links.size());
 }
@@ -295,7 +291,7 @@ void TestRescan::entryNamedLikeTheNotificationNode()
     QVERIFY(dir.titles().isEmpty());
     QVERIFY(dir.mkdir("usb-1"));
     QVERIFY(dir.settle());
-    QCOMPARE(dir.plugin().data(kNotificationPath).value("title").toString(),
+    QCOMPARE(dir.tree().data(kNotificationPath).value("title").toString(),
              QStringLiteral("Attaching new device..."));
     QVERIFY(QFile::link(dir.filePath("usb-1"), dir.filePath("usb-2")));
     QVERIFY(dir.settle());

@@ -28,8 +28,8 @@ QVariantHash goodConfig(const QString &path)
 QStringList linksOf(PluginWorker &plugin)
 {
     QStringList result;
-    for (const QString &path : plugin.linkPaths()) {
-        const QVariantHash data = plugin.data(path);
+    for (const QString &path : plugin.tree().linkPaths()) {
+        const QVariantHash data = plugin.tree().data(path);
         result.append(data.value("title").toString() + " -> " + data.value("target").toString());
     }
     return result;
@@ -119,7 +119,7 @@ void TestBadConfig::wrongTypeAtKey()
 
     QCOMPARE(linksOf(dir.plugin()), links);
     QCOMPARE(warningsAndErrors(dir.log()), complaints);
-    QCOMPARE(dir.plugin().data("/CMStorageLinkWorker").value("title").toString(),
+    QCOMPARE(dir.tree().data("/CMStorageLinkWorker").value("title").toString(),
              QStringLiteral("Storage Watcher"));
     // The notification row, if any, waits for its timer; no other row
     // lacks a link.

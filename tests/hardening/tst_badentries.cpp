@@ -89,8 +89,8 @@ void TestBadEntries::entryNames()
     QVERIFY(makeRawDir(dir.path(), name));
     QVERIFY(dir.start({"usb-:USB", "-:Dash"}, {"usb-:USB"}));
 
-    QCOMPARE(dir.plugin().linkPaths(), QStringList{linkPath(shownName)});
-    const QVariantHash data = dir.plugin().data(linkPath(shownName));
+    QCOMPARE(dir.tree().linkPaths(), QStringList{linkPath(shownName)});
+    const QVariantHash data = dir.tree().data(linkPath(shownName));
     QCOMPARE(data.value("title").toString(), title);
     QCOMPARE(data.value("id").toString(), id);
     QCOMPARE(data.value("description").toString(), description);
@@ -100,7 +100,7 @@ void TestBadEntries::entryNames()
 
     QCOMPARE(::rmdir((QFile::encodeName(dir.path()) + '/' + name).constData()), 0);
     QVERIFY(dir.settle());
-    QVERIFY(dir.plugin().linkPaths().isEmpty());
+    QVERIFY(dir.tree().linkPaths().isEmpty());
     QVERIFY(dir.rows().isEmpty());
 }
 
@@ -117,12 +117,12 @@ void TestBadEntries::namesNotInUtf8AreLeftOut()
     QVERIFY(makeRawDir(dir.path(), "usb-\xff"));
     QVERIFY(dir.mkdir("usb-ok"));
     QVERIFY(dir.start({"usb-:USB"}, {"usb-:USB"}));
-    QCOMPARE(dir.plugin().linkPaths(), QStringList{linkPath("usb-ok")});
+    QCOMPARE(dir.tree().linkPaths(), QStringList{linkPath("usb-ok")});
 
     QVERIFY(makeRawDir(dir.path(), "usb-\xfe\xfd"));
     QVERIFY(dir.rmdir("usb-ok"));
     QVERIFY(dir.settle());
-    QVERIFY(dir.plugin().linkPaths().isEmpty());
+    QVERIFY(dir.tree().linkPaths().isEmpty());
     QVERIFY(dir.rows().isEmpty());
 }
 
@@ -177,7 +177,7 @@ void TestBadEntries::labelFiles()
     QVERIFY(dir.mkdir("usb-plain"));
     QVERIFY(dir.start({"usb-:USB"}));
 
-    QCOMPARE(dir.plugin().data(linkPath("usb-x")).value("description").toString(), description);
+    QCOMPARE(dir.tree().data(linkPath("usb-x")).value("description").toString(), description);
     const QStringList errors = dir.log().messages(log4cplus::ERROR_LOG_LEVEL);
     QCOMPARE(errors, error ? QStringList{"Cannot open label file for:" + label} : QStringList());
     // The neighbour is not disturbed.
@@ -185,7 +185,7 @@ void TestBadEntries::labelFiles()
 
     QVERIFY(dir.rmdir("usb-x"));
     QVERIFY(dir.settle());
-    QCOMPARE(dir.plugin().linkPaths(), QStringList{linkPath("usb-plain")});
+    QCOMPARE(dir.tree().linkPaths(), QStringList{linkPath("usb-plain")});
 }
 
 // What root cannot be shown: a label that its reader may not open.
@@ -202,7 +202,7 @@ void TestBadEntries::unreadableLabelForAnOrdinaryUser()
     QVERIFY(dir.start({"usb-:USB"}));
 
     QCOMPARE(dir.titles(), QStringList{"USB1"});
-    QCOMPARE(dir.plugin().data(linkPath("usb-x")).value("description").toString(), QString());
+    QCOMPARE(dir.tree().data(linkPath("usb-x")).value("description").toString(), QString());
     QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL),
              QStringList{"Cannot open label file for:" + dir.filePath("usb-x.label")});
 }

@@ -6,11 +6,12 @@
 #include <QFileInfo>
 #include <QTest>
 
-const QString kNotificationPath = QStringLiteral("/CMStorageLinkWorker/notification");
+const QString kListPath = QStringLiteral("/CMStorageLinkWorker");
+const QString kNotificationPath = kListPath + QStringLiteral("/notification");
 
 QString linkPath(const QString &name)
 {
-    return QStringLiteral("/CMStorageLinkWorker/") + name;
+    return kListPath + QLatin1Char('/') + name;
 }
 
 WatchedDir::WatchedDir() : m_root(QFileInfo(m_tmp.path()).canonicalFilePath()), m_path(m_root) {}
@@ -43,6 +44,11 @@ bool WatchedDir::start(const QStringList &linkPrefixes, const QStringList &notif
     const bool ok = m_plugin.create(makeConfig(m_path, linkPrefixes, notifPrefixes)) != nullptr;
     m_seen = rescans();
     return ok;
+}
+
+QStringList WatchedDir::rows() const
+{
+    return tree().rows(kListPath);
 }
 
 int WatchedDir::rescans() const

@@ -2,6 +2,7 @@
 // change it and to wait until the worker's rescans have caught up.
 #pragma once
 
+#include "configitems.h"
 #include "logcapture.h"
 #include "pluginworker.h"
 
@@ -35,8 +36,9 @@ public:
     LogCapture &log() { return m_log; }
     PluginWorker &plugin() { return m_plugin; }
     QObject *worker() const { return m_plugin.worker(); }
-    QStringList rows() const { return m_plugin.rows(QStringLiteral("/CMStorageLinkWorker")); }
-    QStringList titles() const { return m_plugin.linkTitles(); }
+    WorkerTree tree() const { return m_plugin.tree(); }
+    QStringList rows() const;
+    QStringList titles() const { return tree().linkTitles(); }
 
 private:
     int rescans() const;
@@ -49,6 +51,8 @@ private:
     int m_seen = 0;
 };
 
-// Node and row path of an entry, and the notification node's path.
+// The list's path, the node and row path of an entry, and the notification
+// node's path.
+extern const QString kListPath;
 QString linkPath(const QString &name);
 extern const QString kNotificationPath;

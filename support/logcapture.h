@@ -1,8 +1,7 @@
 // Captures the records of one log4cplus logger through a real appender.
 #pragma once
 
-#include <log4cplus/appender.h>
-#include <log4cplus/logger.h>
+#include "logtap.h"
 
 #include <QList>
 #include <QString>
@@ -21,21 +20,20 @@ class LogCapture
 {
 public:
     explicit LogCapture(const char *loggerName = "CB_StorageLink");
-    ~LogCapture();
 
-    const QList<LogRecord> &records() const;
+    const QList<LogRecord> &records() const { return m_records; }
     // "LEVEL message" for each record, in order: compact to compare.
     QStringList lines() const;
     QStringList messages(int level) const;
     // Lines whose message starts with text.
     QStringList linesStartingWith(const QString &text) const;
-    void clear();
+    void clear() { m_records.clear(); }
 
 private:
-    log4cplus::Logger m_logger;
-    log4cplus::SharedAppenderPtr m_appender;
-    int m_oldLevel;
-    bool m_oldAdditivity;
+    void record(const log4cplus::spi::InternalLoggingEvent &event);
+
+    QList<LogRecord> m_records;
+    LogTap m_tap; // after m_records: it goes first, so no record comes in as they go
 };
 
 QString levelName(int level);
