@@ -17,8 +17,6 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
-#include <log4cplus/spi/loggingevent.h>
-
 #include <cstdio>
 #include <random>
 
@@ -41,11 +39,10 @@ class RescanCounter
 {
 public:
     RescanCounter()
-        : m_tap("CB_StorageLink", log4cplus::DEBUG_LOG_LEVEL,
-                [this](const log4cplus::spi::InternalLoggingEvent &event) {
-                    if (event.getMessage().rfind("dirChanged: ", 0) == 0)
-                        ++m_count;
-                })
+        : m_tap("CB_StorageLink", log4cplus::DEBUG_LOG_LEVEL, [this](const LogRecord &record) {
+              if (record.message.startsWith(QLatin1String("dirChanged: ")))
+                  ++m_count;
+          })
     {
     }
     long count() const { return m_count; }

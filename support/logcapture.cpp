@@ -1,7 +1,5 @@
 #include "logcapture.h"
 
-#include <log4cplus/spi/loggingevent.h>
-
 QString levelName(int level)
 {
     switch (level) {
@@ -22,15 +20,8 @@ QString levelName(int level)
 
 LogCapture::LogCapture(const char *loggerName)
     : m_tap(loggerName, log4cplus::TRACE_LOG_LEVEL,
-            [this](const log4cplus::spi::InternalLoggingEvent &event) { record(event); })
+            [this](const LogRecord &record) { m_records.append(record); })
 {
-}
-
-void LogCapture::record(const log4cplus::spi::InternalLoggingEvent &event)
-{
-    m_records.append({event.getLogLevel(), QString::fromStdString(event.getMessage()),
-                      QString::fromStdString(event.getFile()), event.getLine(),
-                      QString::fromStdString(event.getFunction())});
 }
 
 QStringList LogCapture::lines() const

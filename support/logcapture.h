@@ -4,17 +4,7 @@
 #include "logtap.h"
 
 #include <QList>
-#include <QString>
 #include <QStringList>
-
-struct LogRecord
-{
-    int level;
-    QString message;
-    QString file;
-    int line;
-    QString function;
-};
 
 class LogCapture
 {
@@ -30,8 +20,6 @@ public:
     void clear() { m_records.clear(); }
 
 private:
-    void record(const log4cplus::spi::InternalLoggingEvent &event);
-
     QList<LogRecord> m_records;
     LogTap m_tap; // after m_records: it goes first, so no record comes in as they go
 };

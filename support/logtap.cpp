@@ -1,41 +1,23 @@
 #include "logtap.h"
 
+#include <log4cplus/callbackappender.h>
+
 #include <utility>
-
-namespace {
-
-// log4cplus's CallbackAppender hands on only the message, the logger and the
-// level; the tests also read a record's file, line and function.
-class HandlerAppender : public log4cplus::Appender
-{
-public:
-    explicit HandlerAppender(LogTap::Handler handler) : m_handler(std::move(handler)) {}
-    ~HandlerAppender() override { destructorImpl(); }
-    void close() override {}
-
-protected:
-    void append(const log4cplus::spi::InternalLoggingEvent &event) override { m_handler(event); }
-
-private:
-    LogTap::Handler m_handler;
-};
-
-} // namespace
 
 LogTap::LogTap(const char *loggerName, log4cplus::LogLevel level,
                log4cplus::SharedAppenderPtr appender)
     : m_logger(log4cplus::Logger::getInstance(loggerName)), m_appender(std::move(appender)),
       m_oldLevel(m_logger.getLogLevel()), m_oldAdditivity(m_logger.getAdditivity())
 {
-    m_logger.setLogLevel(level);
-    m_logger.setAdditivity(false);
-    m_logger.addAppender(m_appender);
+    attach(level);
 }
 
 LogTap::LogTap(const char *loggerName, log4cplus::LogLevel level, Handler handler)
-    : LogTap(loggerName, level,
-             log4cplus::SharedAppenderPtr(new HandlerAppender(std::move(handler))))
+    : m_handler(std::move(handler)), m_logger(log4cplus::Logger::getInstance(loggerName)),
+      m_appender(new log4cplus::CallbackAppender(&LogTap::deliver, &m_handler)),
+      m_oldLevel(m_logger.getLogLevel()), m_oldAdditivity(m_logger.getAdditivity())
 {
+    attach(level);
 }
 
 LogTap::~LogTap()
@@ -43,4 +25,20 @@ LogTap::~LogTap()
     m_logger.removeAppender(m_appender);
     m_logger.setLogLevel(m_oldLevel);
     m_logger.setAdditivity(m_oldAdditivity);
+}
+
+void LogTap::attach(log4cplus::LogLevel level)
+{
+    m_logger.setLogLevel(level);
+    m_logger.setAdditivity(false);
+    m_logger.addAppender(m_appender);
+}
+
+void LogTap::deliver(void *handler, const log4cplus_char_t *message, const log4cplus_char_t *,
+                     log4cplus_loglevel_t level, const log4cplus_char_t *, const log4cplus_char_t *,
+                     unsigned long long, unsigned long, const log4cplus_char_t *file,
+                     const log4cplus_char_t *function, int line)
+{
+    (*static_cast<Handler *>(handler))({level, QString::fromUtf8(message), QString::fromUtf8(file),
+                                        line, QString::fromUtf8(function)});
 }
