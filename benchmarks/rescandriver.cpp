@@ -1,9 +1,10 @@
 #include "rescandriver.h"
 
+#include "configitems.h"
+
 #include <log4cplus/logger.h>
 
 #include <QMetaObject>
-#include <QStringList>
 
 RescanDriver::RescanDriver(const QString &watchPath)
     : m_worker(std::make_unique<CMStorageLinkWorker>(config(watchPath)))
@@ -31,9 +32,6 @@ void RescanDriver::silenceLogger()
 
 QVariantHash RescanDriver::config(const QString &watchPath)
 {
-    const QVariantList usb{QStringList{QStringLiteral("usb-"), QStringLiteral("USB")}};
-    return {{QStringLiteral("watchPath"), watchPath},
-            {QStringLiteral("linkPrefix"), QStringLiteral("/media/")},
-            {QStringLiteral("watchPrefixes"), usb},
-            {QStringLiteral("watchNotifications"), usb}};
+    const QStringList usb{QStringLiteral("usb-:USB")};
+    return makeConfig(watchPath, usb, usb);
 }

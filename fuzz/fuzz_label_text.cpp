@@ -6,7 +6,9 @@
 // writes the label, brings the entry back and rescans again, the rescans
 // invoked through the worker's meta-object as the watcher's signal would.
 #include "cmstoragelinkworker.h"
+#include "configitems.h"
 #include "fuzzfixture.h"
+#include "workertree.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,10 +23,7 @@ const QString kEntry = QStringLiteral("usb-sda1");
 
 QVariantHash config()
 {
-    return {{QStringLiteral("watchPath"), FuzzFixture::directory()},
-            {QStringLiteral("linkPrefix"), QStringLiteral("/media/")},
-            {QStringLiteral("watchPrefixes"),
-             QVariantList{QStringList{QStringLiteral("usb-"), QStringLiteral("Disk")}}}};
+    return makeConfig(FuzzFixture::directory(), {QStringLiteral("usb-:Disk")});
 }
 
 void writeLabel(const uint8_t *data, size_t size)
@@ -66,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     rescan();
 
     CMStorageLinkWorker *worker = g_worker;
-    const QList<const CMNode *> links = FuzzFixture::links(worker);
+    const QList<const CMNode *> links = WorkerTree(worker).links();
     if (links.size() != 1) {
         std::fprintf(stderr, "%d links for one entry\n", links.size());
         std::abort();

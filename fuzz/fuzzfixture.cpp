@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "fuzzfixture.h"
 
+#include "logtap.h"
+#include "workertree.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
 
-#include <log4cplus/logger.h>
 #include <log4cplus/nullappender.h>
 
 #include <cstdio>
@@ -14,14 +16,9 @@
 namespace {
 
 QString g_directory;
-
-void routeLogToSink()
-{
-    log4cplus::Logger logger = log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("CB_StorageLink"));
-    logger.setLogLevel(log4cplus::TRACE_LOG_LEVEL);
-    logger.setAdditivity(false);
-    logger.addAppender(log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));
-}
+// Never taken down: like the application object, it serves every input
+// until the process ends.
+const LogTap *g_sink = nullptr;
 
 } // namespace
 
@@ -40,7 +37,8 @@ void FuzzFixture::setUp(const QStringList &entries)
     g_directory = QDir(scratch.path()).canonicalPath();
     for (const QString &entry : entries)
         QDir(g_directory).mkpath(entry);
-    routeLogToSink();
+    g_sink = new LogTap("CB_StorageLink", log4cplus::TRACE_LOG_LEVEL,
+                        log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));
 }
 
 const QString &FuzzFixture::directory()
@@ -50,27 +48,10 @@ const QString &FuzzFixture::directory()
 
 void FuzzFixture::checkRowsResolve(CMAbstractWorker *worker)
 {
-    auto *nodesWorker = static_cast<CMNodesWorker *>(worker);
-    for (const CMNode *node : nodesWorker->nodes()->allNodes()) {
-        if (node->kind() != QLatin1String("list"))
-            continue;
-        const QVariantList rows = worker->request(QStringLiteral("rows"), node->path()).toList();
-        for (const QVariant &row : rows) {
-            if (worker->request(QStringLiteral("data"), CMPath::fromEncoded(row.toString()))
-                    .toHash()
-                    .isEmpty()) {
-                std::fprintf(stderr, "row without a node: %s\n", qPrintable(row.toString()));
-                std::abort();
-            }
-        }
-    }
-}
-
-QList<const CMNode *> FuzzFixture::links(const CMNodesWorker *worker)
-{
-    QList<const CMNode *> result;
-    for (const CMNode *node : worker->nodes()->allNodes())
-        if (node->kind() == QLatin1String("link"))
-            result.append(node);
-    return result;
+    const QStringList unresolved =
+        WorkerTree(static_cast<CMNodesWorker *>(worker)).unresolvedRows();
+    if (unresolved.isEmpty())
+        return;
+    std::fprintf(stderr, "row without a node: %s\n", qPrintable(unresolved.first()));
+    std::abort();
 }

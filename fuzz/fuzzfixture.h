@@ -21,6 +21,4 @@ public:
     // Every row of every list node names a live node, as a host reading the
     // tree expects; aborts otherwise.
     static void checkRowsResolve(CMAbstractWorker *worker);
-    // The live link nodes of a worker.
-    static QList<const CMNode *> links(const CMNodesWorker *worker);
 };

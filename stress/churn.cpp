@@ -5,7 +5,9 @@
 // worker with the directory. Prints figures; exits non-zero on any
 // divergence, on a notification row older than its time-out, or on memory
 // that grows from cycle to cycle.
+#include "configitems.h"
 #include "directorychurner.h"
+#include "logtap.h"
 #include "memoryprobe.h"
 #include "pluginworker.h"
 #include "treecheck.h"
@@ -15,10 +17,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-
-#include <log4cplus/appender.h>
-#include <log4cplus/logger.h>
-#include <log4cplus/spi/loggingevent.h>
 
 #include <cstdio>
 #include <random>
@@ -36,20 +34,23 @@ constexpr int kSettleLimitMs = 20000;
 // Heap allowed to differ between the ends of two cycles.
 constexpr long kHeapToleranceBytes = 256 * 1024;
 
-// Counts the worker's rescans by their opening log line.
-class RescanCounter : public log4cplus::Appender
+// Counts the worker's rescans by their opening log line; counts only, so
+// that the heap stays flat however long the churn runs.
+class RescanCounter
 {
 public:
-    ~RescanCounter() override { destructorImpl(); }
-    void close() override {}
-    long count = 0;
-
-protected:
-    void append(const log4cplus::spi::InternalLoggingEvent &event) override
+    RescanCounter()
+        : m_tap("CB_StorageLink", log4cplus::DEBUG_LOG_LEVEL, [this](const LogRecord &record) {
+              if (record.message.startsWith(QLatin1String("dirChanged: ")))
+                  ++m_count;
+          })
     {
-        if (event.getMessage().rfind("dirChanged: ", 0) == 0)
-            ++count;
     }
+    long count() const { return m_count; }
+
+private:
+    long m_count = 0;
+    LogTap m_tap;
 };
 
 // Follows the list's rows and times how long the notification row stays.
@@ -72,7 +73,7 @@ public:
 private:
     void update()
     {
-        const bool shown = m_host.rows(kListPath).contains(m_path);
+        const bool shown = m_host.tree().rows(kListPath).contains(m_path);
         if (shown && !m_shown.isValid()) {
             m_shown.start();
             ++m_count;
@@ -135,13 +136,13 @@ bool settle(const RescanCounter &rescans)
     total.start();
     QElapsedTimer quiet;
     quiet.start();
-    long seen = rescans.count;
+    long seen = rescans.count();
     while (quiet.elapsed() < kQuietMs) {
         if (total.elapsed() > kSettleLimitMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (rescans.count != seen) {
-            seen = rescans.count;
+        if (rescans.count() != seen) {
+            seen = rescans.count();
             quiet.restart();
         }
     }
@@ -150,23 +151,18 @@ bool settle(const RescanCounter &rescans)
 
 QVariantHash churnConfig(const QString &directory)
 {
-    QVariantList links;
-    for (const TreeCheck::Record &record : kRecords)
-        links.append(QStringList{record.first, record.second});
-    const QVariantList notifications{QStringList{QStringLiteral("usb-"), QStringLiteral("USB")},
-                                     QStringList{QStringLiteral("sd"), QStringLiteral("Disk")},
-                                     QStringList{QStringLiteral("nvme"), QStringLiteral("NVMe")}};
-    return {{QStringLiteral("watchPath"), directory},
-            {QStringLiteral("linkPrefix"), QStringLiteral("/media/")},
-            {QStringLiteral("watchPrefixes"), links},
-            {QStringLiteral("watchNotifications"), notifications}};
+    QVariantHash config = makeConfig(
+        directory, {},
+        {QStringLiteral("usb-:USB"), QStringLiteral("sd:Disk"), QStringLiteral("nvme:NVMe")});
+    config.insert(QStringLiteral("watchPrefixes"), prefixItems(kRecords));
+    return config;
 }
 
 class ChurnRun
 {
 public:
     ChurnRun(const Options &options, const QString &directory, PluginWorker &host,
-             RescanCounter &rescans)
+             const RescanCounter &rescans)
         : m_options(options), m_churner(QFile::encodeName(directory).toStdString(), options.seed),
           m_host(host), m_rescans(rescans), m_check(host, directory, kRecords, kListPath),
           m_clock(host, m_check.notificationPath())
@@ -184,7 +180,7 @@ private:
     const Options &m_options;
     DirectoryChurner m_churner;
     PluginWorker &m_host;
-    RescanCounter &m_rescans;
+    const RescanCounter &m_rescans;
     TreeCheck m_check;
     NotificationClock m_clock;
     int m_divergence = 0;
@@ -258,7 +254,7 @@ int ChurnRun::run()
         settleAndCheck("emptied");
         checkNumberingRestarts();
         settleAndCheck("emptied again");
-        if (m_host.rows(kListPath).contains(m_check.notificationPath())) {
+        if (m_host.tree().rows(kListPath).contains(m_check.notificationPath())) {
             std::printf("  notification row left with no entry\n");
             ++m_divergence;
         }
@@ -276,7 +272,7 @@ int ChurnRun::run()
     const bool notificationOk = m_clock.longestMs() <= kNotificationLimitMs;
 
     std::printf("operations %ld, rescans %ld, notification shown %d times, longest %lld ms\n",
-                m_churner.operations(), m_rescans.count, m_clock.shownCount(),
+                m_churner.operations(), m_rescans.count(), m_clock.shownCount(),
                 static_cast<long long>(m_clock.longestMs()));
     std::printf("final divergence %d\n", m_divergence);
     std::printf(
@@ -301,20 +297,13 @@ int main(int argc, char **argv)
     QTemporaryDir scratch;
     const QString directory = QDir(scratch.path()).canonicalPath();
 
-    log4cplus::Logger logger = log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("CB_StorageLink"));
-    auto *counter = new RescanCounter;
-    const log4cplus::SharedAppenderPtr appender(counter);
-    logger.setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
-    logger.setAdditivity(false);
-    logger.addAppender(appender);
-
+    const RescanCounter rescans; // before the host: counts until the plug-in is gone
     PluginWorker host;
     if (!host.create(churnConfig(directory))) {
         std::fprintf(stderr, "cannot host the plug-in: %s\n", qPrintable(host.errorString()));
         return 2;
     }
-    const int status = ChurnRun(options, directory, host, *counter).run();
+    const int status = ChurnRun(options, directory, host, rescans).run();
     host.unload();
-    logger.removeAppender(appender);
     return status;
 }

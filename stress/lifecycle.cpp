@@ -3,6 +3,8 @@
 // entries, runs its event loop through a few changes, destroys it and
 // unloads the plug-in, many times over. Meant to run under valgrind or
 // LeakSanitizer: whatever a cycle leaks shows up multiplied.
+#include "configitems.h"
+#include "logtap.h"
 #include "pluginworker.h"
 
 #include <QCoreApplication>
@@ -11,7 +13,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <log4cplus/logger.h>
 #include <log4cplus/nullappender.h>
 
 #include <cstdio>
@@ -30,13 +31,8 @@ void runEventsFor(int ms)
 bool runCycle(const QString &directory, int cycle)
 {
     PluginWorker host;
-    const QVariantHash config{
-        {QStringLiteral("watchPath"), directory},
-        {QStringLiteral("linkPrefix"), QStringLiteral("/media/")},
-        {QStringLiteral("watchPrefixes"),
-         QVariantList{QStringList{QStringLiteral("usb-"), QStringLiteral("USB")}}},
-        {QStringLiteral("watchNotifications"),
-         QVariantList{QStringList{QStringLiteral("sd"), QStringLiteral("SD")}}}};
+    const QVariantHash config =
+        makeConfig(directory, {QStringLiteral("usb-:USB")}, {QStringLiteral("sd:SD")});
     for (int worker = 0; worker < 3; ++worker) {
         if (!host.create(config))
             return false;
@@ -58,10 +54,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     // Every log statement composed, into a sink.
-    log4cplus::Logger logger = log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("CB_StorageLink"));
-    logger.setLogLevel(log4cplus::TRACE_LOG_LEVEL);
-    logger.setAdditivity(false);
-    logger.addAppender(log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));
+    const LogTap sink("CB_StorageLink", log4cplus::TRACE_LOG_LEVEL,
+                      log4cplus::SharedAppenderPtr(new log4cplus::NullAppender));
     const int cycles = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 10;
     QTemporaryDir scratch;
     const QString directory = QDir(scratch.path()).canonicalPath();

@@ -39,14 +39,9 @@ QStringList TreeCheck::expectedNames() const
     return names;
 }
 
-QStringList TreeCheck::linkPaths() const
-{
-    return m_host.linkPaths();
-}
-
 QStringList TreeCheck::titles() const
 {
-    QStringList result = m_host.linkTitles();
+    QStringList result = m_host.tree().linkTitles();
     std::sort(result.begin(), result.end());
     return result;
 }
@@ -55,7 +50,7 @@ int TreeCheck::divergence()
 {
     m_problems.clear();
     const QStringList expected = expectedNames();
-    const QStringList paths = linkPaths();
+    const QStringList paths = m_host.tree().linkPaths();
     compareLinks(expected, paths);
     compareRows(expected);
     checkTitlesUnique(paths);
@@ -77,10 +72,10 @@ void TreeCheck::compareLinks(const QStringList &expected, const QStringList &pat
 
 void TreeCheck::compareRows(const QStringList &expected)
 {
-    QStringList rows = m_host.rows(m_listPath);
-    for (const QString &row : qAsConst(rows))
-        if (m_host.data(row).isEmpty())
-            problem(QStringLiteral("row without a node: %1").arg(row));
+    const WorkerTree tree = m_host.tree();
+    for (const QString &row : tree.unresolvedRows())
+        problem(QStringLiteral("row without a node: %1").arg(row));
+    QStringList rows = tree.rows(m_listPath);
     rows.removeAll(notificationPath());
     for (const QString &name : expected) {
         const int count = rows.count(m_listPath + QLatin1Char('/') + name);
@@ -96,7 +91,7 @@ void TreeCheck::checkTitlesUnique(const QStringList &paths)
     QVector<QSet<QString>> seen(m_records.size());
     for (const QString &path : paths) {
         const int record = recordOf(path.mid(m_listPath.size() + 1));
-        const QString title = m_host.data(path).value(QStringLiteral("title")).toString();
+        const QString title = m_host.tree().data(path).value(QStringLiteral("title")).toString();
         if (record < 0)
             continue;
         if (seen[record].contains(title))

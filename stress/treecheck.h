@@ -3,15 +3,15 @@
 // with the true state of the watched directory.
 #pragma once
 
+#include "configitems.h"
 #include "pluginworker.h"
 
-#include <QPair>
 #include <QStringList>
 
 class TreeCheck
 {
 public:
-    using Record = QPair<QString, QString>; // prefix, display name
+    using Record = PrefixRecord;
 
     TreeCheck(const PluginWorker &host, const QString &directory, const QList<Record> &records,
               const QString &listPath);
@@ -31,7 +31,6 @@ private:
     void compareRows(const QStringList &expected);
     void checkTitlesUnique(const QStringList &linkPaths);
     void problem(const QString &text) { m_problems.append(text); }
-    QStringList linkPaths() const;
 
     const PluginWorker &m_host;
     QString m_directory;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The worker as a host creates it: configuration, nodes, first scan, meta-object.
+#include "configitems.h"
 #include "logcapture.h"
 #include "pluginworker.h"
 
@@ -89,12 +90,13 @@ void TestWorkerShell::workedExample()
                  .arg(canonical));
     QCOMPARE(m_log->lines().last(), QStringLiteral("INFO ") + info.at(1));
 
-    const QVariantHash list = m_plugin->data(QStringLiteral("/CMStorageLinkWorker"));
+    const QVariantHash list = m_plugin->tree().data(QStringLiteral("/CMStorageLinkWorker"));
     QCOMPARE(list.value(QStringLiteral("kind")).toString(), QStringLiteral("list"));
     QCOMPARE(list.value(QStringLiteral("title")).toString(), QStringLiteral("Storage Watcher"));
-    QCOMPARE(m_plugin->rows(QStringLiteral("/CMStorageLinkWorker")),
+    QCOMPARE(m_plugin->tree().rows(QStringLiteral("/CMStorageLinkWorker")),
              QStringList{"/CMStorageLinkWorker/usb-sda1"});
-    const QVariantHash notif = m_plugin->data(QStringLiteral("/CMStorageLinkWorker/notification"));
+    const QVariantHash notif =
+        m_plugin->tree().data(QStringLiteral("/CMStorageLinkWorker/notification"));
     QCOMPARE(notif.value(QStringLiteral("kind")).toString(), QStringLiteral("ui"));
     QCOMPARE(notif.value(QStringLiteral("title")).toString(),
              QStringLiteral("Attaching new device..."));
@@ -125,12 +127,13 @@ void TestWorkerShell::unresolvedWatchPath()
     QCOMPARE(m_log->lines(),
              QStringList{QStringLiteral("ERROR Watch path '%1' does not exist").arg(quoted)});
     // Idle, yet both nodes are published.
-    QCOMPARE(m_plugin->data(QStringLiteral("/CMStorageLinkWorker"))
+    QCOMPARE(m_plugin->tree()
+                 .data(QStringLiteral("/CMStorageLinkWorker"))
                  .value(QStringLiteral("title"))
                  .toString(),
              QStringLiteral("Storage Watcher"));
-    QVERIFY(!m_plugin->data(QStringLiteral("/CMStorageLinkWorker/notification")).isEmpty());
-    QVERIFY(m_plugin->rows(QStringLiteral("/CMStorageLinkWorker")).isEmpty());
+    QVERIFY(!m_plugin->tree().data(QStringLiteral("/CMStorageLinkWorker/notification")).isEmpty());
+    QVERIFY(m_plugin->tree().rows(QStringLiteral("/CMStorageLinkWorker")).isEmpty());
 }
 
 void TestWorkerShell::watchPathIsCanonicalised_data()
@@ -214,7 +217,7 @@ void TestWorkerShell::noAcceptedPrefixes()
     QCOMPARE(m_log->messages(log4cplus::INFO_LOG_LEVEL),
              QStringList{QStringLiteral("Watching path %1 for prefixes  and notifications ")
                              .arg(QFileInfo(m_tmp->path()).canonicalFilePath())});
-    QVERIFY(m_plugin->linkPaths().isEmpty());
+    QVERIFY(m_plugin->tree().linkPaths().isEmpty());
 }
 
 namespace {
@@ -361,8 +364,7 @@ void TestWorkerShell::onlyWorkerCreateIsExported()
 {
     // readelf reads any ELF, whatever machine the plug-in was built for.
     QProcess readelf;
-    readelf.start(QStringLiteral("readelf"),
-                  {"--dyn-syms", "-W", QStringLiteral(ORVA_PLUGIN_PATH)});
+    readelf.start(QStringLiteral("readelf"), {"--dyn-syms", "-W", PluginWorker::builtPluginPath()});
     QVERIFY(readelf.waitForFinished(30000));
     QCOMPARE(readelf.exitCode(), 0);
     QStringList own;
@@ -385,8 +387,8 @@ void TestWorkerShell::workersAreIndependent()
     PluginWorker second;
     QVERIFY(m_plugin->create(makeConfig(m_tmp->path() + "/a", {"usb-:A"})));
     QVERIFY(second.create(makeConfig(m_tmp->path() + "/b", {"usb-:B"})));
-    QCOMPARE(m_plugin->linkTitles(), QStringList{"A1"});
-    QCOMPARE(second.linkTitles(), QStringList{"B1"});
+    QCOMPARE(m_plugin->tree().linkTitles(), QStringList{"A1"});
+    QCOMPARE(second.tree().linkTitles(), QStringList{"B1"});
 }
 
 QTEST_GUILESS_MAIN(TestWorkerShell)

@@ -106,7 +106,7 @@ void TestLabelConfinement::linkTargets()
     QVERIFY(dir.start({"usb-:USB"}));
 
     QCOMPARE(dir.titles(), QStringList{"USB1"});
-    QCOMPARE(dir.plugin().data(linkPath("usb-x")).value("description").toString(), description);
+    QCOMPARE(dir.tree().data(linkPath("usb-x")).value("description").toString(), description);
     QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL),
              description.isEmpty() ? QStringList{kUnopenable + label} : QStringList());
     for (const QString &line : dir.log().lines())

@@ -26,9 +26,9 @@ void TestLifecycle::createRunDestroyLoadUnload()
             const QString entry = QStringLiteral("usb-%1-%2").arg(load).arg(worker);
             QVERIFY(QDir(path).mkdir(entry));
             QVERIFY(QDir(path).mkdir("sdx"));
-            QTRY_COMPARE(plugin.linkPaths().size(), 2);
+            QTRY_COMPARE(plugin.tree().linkPaths().size(), 2);
             QVERIFY(QDir(path).rmdir(entry));
-            QTRY_COMPARE(plugin.linkPaths().size(), 1);
+            QTRY_COMPARE(plugin.tree().linkPaths().size(), 1);
             QVERIFY(QDir(path).rmdir("sdx"));
             // Destroyed with the notification timer possibly running.
             plugin.destroy();

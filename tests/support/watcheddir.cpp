@@ -2,16 +2,15 @@
 #include "watcheddir.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QTest>
 
-const QString kNotificationPath = QStringLiteral("/CMStorageLinkWorker/notification");
+const QString kListPath = QStringLiteral("/CMStorageLinkWorker");
+const QString kNotificationPath = kListPath + QStringLiteral("/notification");
 
 QString linkPath(const QString &name)
 {
-    return QStringLiteral("/CMStorageLinkWorker/") + name;
+    return kListPath + QLatin1Char('/') + name;
 }
 
 WatchedDir::WatchedDir() : m_root(QFileInfo(m_tmp.path()).canonicalFilePath()), m_path(m_root) {}
@@ -41,32 +40,20 @@ bool WatchedDir::writeFile(const QString &name, const QByteArray &bytes) const
 
 bool WatchedDir::start(const QStringList &linkPrefixes, const QStringList &notifPrefixes)
 {
-    const bool ok = m_plugin.create(makeConfig(m_path, linkPrefixes, notifPrefixes)) != nullptr;
-    m_seen = rescans();
-    return ok;
+    return m_plugin.create(makeConfig(m_path, linkPrefixes, notifPrefixes)) != nullptr;
 }
 
-int WatchedDir::rescans() const
+QStringList WatchedDir::rows() const
 {
+    return tree().rows(kListPath);
+}
+
+int WatchedDir::rescansFinished() const
+{
+    // The last line of every rescan.
+    static const QString leave = QStringLiteral("Leave CMStorageLinkWorker::dirChanged: ");
     int n = 0;
     for (const LogRecord &r : m_log.records())
-        n += r.message.startsWith(QLatin1String("dirChanged: ")) ? 1 : 0;
+        n += r.message.startsWith(leave) ? 1 : 0;
     return n;
-}
-
-bool WatchedDir::settle()
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (rescans() <= m_seen && clock.elapsed() < 10000)
-        QTest::qWait(5);
-    // Changes may arrive as several signals; wait until they stop.
-    int last;
-    do {
-        last = rescans();
-        QTest::qWait(60);
-    } while (rescans() != last);
-    const bool any = last > m_seen;
-    m_seen = last;
-    return any;
 }

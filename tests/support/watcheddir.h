@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // A real temporary directory watched by a plug-in worker, with helpers to
-// change it and to wait until the worker's rescans have caught up.
+// change it and to read what the worker shows of it.
 #pragma once
 
+#include "configitems.h"
 #include "logcapture.h"
 #include "pluginworker.h"
+#include "rowschangesignal.h"
 
 #include <QTemporaryDir>
 
@@ -29,27 +31,28 @@ public:
     // Starts a worker on this directory; links go under "/media/".
     bool start(const QStringList &linkPrefixes, const QStringList &notifPrefixes = {});
 
-    // Waits for at least one rescan after the last settle() or start(), then
-    // until the worker has been quiet for a while. False when none came.
-    bool settle();
+    // Rescans the worker has finished. A test that expects a change to leave
+    // the tree as it is takes this before the change and waits for it to grow;
+    // a change of the tree is awaited in the tree itself.
+    int rescansFinished() const;
 
     LogCapture &log() { return m_log; }
     PluginWorker &plugin() { return m_plugin; }
     QObject *worker() const { return m_plugin.worker(); }
-    QStringList rows() const { return m_plugin.rows(QStringLiteral("/CMStorageLinkWorker")); }
-    QStringList titles() const { return m_plugin.linkTitles(); }
+    WorkerTree tree() const { return m_plugin.tree(); }
+    QStringList rows() const;
+    QStringList titles() const { return tree().linkTitles(); }
 
 private:
-    int rescans() const;
-
     QTemporaryDir m_tmp;
     QString m_root;
     QString m_path;
     LogCapture m_log;
     PluginWorker m_plugin;
-    int m_seen = 0;
 };
 
-// Node and row path of an entry, and the notification node's path.
+// The list's path, the node and row path of an entry, and the notification
+// node's path.
+extern const QString kListPath;
 QString linkPath(const QString &name);
 extern const QString kNotificationPath;
