@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "entrytree.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A watched directory laid out as an automounter leaves it.
 #pragma once
 

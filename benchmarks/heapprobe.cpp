@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "heapprobe.h"
 
 #include "entrytree.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Heap held per live link: the worker and the host stand-in's registry together.
 #pragma once
 

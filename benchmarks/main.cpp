@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orva-bench: prints rescan cost against the listing floor, reaction time
 // against raw inotify delivery, and heap per live link.
 //   orva-bench [Google Benchmark flags] [--csv=FILE] [--trials=N] [--min-time=S]

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws rescan cost against entry count from orva-bench's --csv output."""
 import csv
 import sys

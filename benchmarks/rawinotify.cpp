@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rawinotify.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor of reaction time: an inotify descriptor of our own on the watched
 // directory, read by a thread that does nothing else.
 #pragma once

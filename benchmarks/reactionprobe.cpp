@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "reactionprobe.h"
 
 #include "entrytree.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reaction time: from mkdir of a matching subdirectory to its row being seen
 // through the host's view of the worker, beside raw inotify delivery of the
 // same mkdir.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rescanbench.h"
 
 #include "entrytree.h"

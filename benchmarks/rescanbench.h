@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rescan benchmarks, registered with Google Benchmark under the names
 // "<kind>/<entries>" that the summary reads back.
 #pragma once

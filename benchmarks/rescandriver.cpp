@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rescandriver.h"
 
 #include "configitems.h"

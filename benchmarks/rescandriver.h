@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A worker held as the host holds it, its rescans run through the meta-object
 // as the watcher's signal runs them.
 #pragma once

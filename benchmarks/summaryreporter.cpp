@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "summaryreporter.h"
 
 #include "rescanbench.h"

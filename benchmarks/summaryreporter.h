@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Passes runs on to the console and keeps each one's time per iteration, so
 // that the summary can set every rescan beside its floor.
 #pragma once

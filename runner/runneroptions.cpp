@@ -69,7 +69,7 @@ Ending:
   with --json the exit event still ends the stream.
 )";
 
-bool parsePrefix(const QString &text, bool nameRequired, PrefixPair &pair)
+bool parsePrefix(const QString &text, bool nameRequired, PrefixRecord &pair)
 {
     const int colon = text.indexOf(QLatin1Char(':'));
     if (colon < 0) {
@@ -179,7 +179,7 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
     o.hasLinkPrefix = parser.isSet(linkPrefix);
     o.linkPrefix = parser.value(linkPrefix);
     for (const QString &value : parser.values(prefix)) {
-        PrefixPair pair;
+        PrefixRecord pair;
         if (!parsePrefix(value, true, pair)) {
             error = QStringLiteral("--prefix wants PFX:NAME, got '%1'").arg(value);
             return UsageError;
@@ -187,7 +187,7 @@ OptionParser::Outcome OptionParser::parse(const QStringList &arguments, RunnerOp
         o.linkPrefixes.append(pair);
     }
     for (const QString &value : parser.values(notify)) {
-        PrefixPair pair;
+        PrefixRecord pair;
         parsePrefix(value, false, pair);
         o.notifPrefixes.append(pair);
     }

@@ -2,12 +2,10 @@
 // The runner's command line.
 #pragma once
 
-#include <QPair>
+#include "configitems.h"
+
 #include <QString>
 #include <QStringList>
-#include <QVector>
-
-using PrefixPair = QPair<QString, QString>;
 
 // Settings given by flags that change or extend the worker's configuration.
 struct ConfigOverrides
@@ -16,8 +14,8 @@ struct ConfigOverrides
     bool hasWatchPath = false;
     QString linkPrefix;
     bool hasLinkPrefix = false;
-    QVector<PrefixPair> linkPrefixes;
-    QVector<PrefixPair> notifPrefixes;
+    QList<PrefixRecord> linkPrefixes;
+    QList<PrefixRecord> notifPrefixes;
 
     bool isEmpty() const
     {

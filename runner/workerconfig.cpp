@@ -12,20 +12,11 @@ const QString kLinkPrefix = QStringLiteral("linkPrefix");
 const QString kWatchPrefixes = QStringLiteral("watchPrefixes");
 const QString kWatchNotifications = QStringLiteral("watchNotifications");
 
-// Items as the host passes them: a list of [prefix, name] lists.
-QVariantList prefixItems(const QVector<PrefixPair> &pairs)
+void appendItems(QVariantHash &config, const QString &key, const QList<PrefixRecord> &records)
 {
-    QVariantList items;
-    for (const PrefixPair &pair : pairs)
-        items.append(QVariant(QVariantList{pair.first, pair.second}));
-    return items;
-}
-
-void appendItems(QVariantHash &config, const QString &key, const QVector<PrefixPair> &pairs)
-{
-    if (pairs.isEmpty())
+    if (records.isEmpty())
         return;
-    config.insert(key, config.value(key).toList() + prefixItems(pairs));
+    config.insert(key, config.value(key).toList() + prefixItems(records));
 }
 
 // 1-based line and column of a byte offset, for error messages.
@@ -43,12 +34,12 @@ namespace workerconfig {
 
 QVariantHash builtin(const QString &watchPath)
 {
-    const QVector<PrefixPair> pairs{{QStringLiteral("usb-"), QStringLiteral("USB")},
-                                    {QStringLiteral("mmc-"), QStringLiteral("Card")}};
+    const QList<PrefixRecord> records{{QStringLiteral("usb-"), QStringLiteral("USB")},
+                                      {QStringLiteral("mmc-"), QStringLiteral("Card")}};
     return {{kWatchPath, watchPath},
             {kLinkPrefix, QStringLiteral("/media/")},
-            {kWatchPrefixes, prefixItems(pairs)},
-            {kWatchNotifications, prefixItems(pairs)}};
+            {kWatchPrefixes, prefixItems(records)},
+            {kWatchNotifications, prefixItems(records)}};
 }
 
 QVariantHash demo(const QString &watchPath)

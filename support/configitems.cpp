@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "configitems.h"
 
 QVariantList prefixItems(const QList<PrefixRecord> &records)

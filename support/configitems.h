@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration hash a host hands to worker_create, built as the host
 // builds it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "logcapture.h"
 
 QString levelName(int level)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "logtap.h"
 
 #include <log4cplus/callbackappender.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One log4cplus logger routed, for the tap's lifetime, to an appender of our
 // own: the logger's level set, its records kept from the root logger's
 // appenders, and both put back when the tap goes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pluginworker.h"
 
 QString PluginWorker::builtPluginPath()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in hosted as the host does: loaded by path through the host
 // stand-in's CMWorkerPlugin, its worker_create resolved by name.
 #pragma once

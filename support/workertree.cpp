@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "workertree.h"
 
 QVariantHash WorkerTree::data(const QString &path) const

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A worker's node tree read as a host reads it: through the worker's request
 // handlers, with the checks the test suites, stress tools and fuzz targets
 // make of it.

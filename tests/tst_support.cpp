@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What orva::support builds and reads, checked against the host stand-in
 // directly, so that a check built on it cannot pass for the wrong reason.
 #include "configitems.h"

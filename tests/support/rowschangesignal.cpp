@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rowschangesignal.h"
 
 RowsChangeSignal::RowsChangeSignal(CMAbstractWorker *worker, const QString &path)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A worker's rows-change subscription, the one a host follows a list by,
 // turned into a Qt signal so that a test can hold a QSignalSpy on it.
 #pragma once
