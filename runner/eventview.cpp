@@ -2,8 +2,12 @@
 #include "eventview.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 
 #include <cstdio>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,14 +23,39 @@ bool actsOnTerminal(char16_t c)
 
 } // namespace
 
+EventView::EventView() = default;
+
+EventView::~EventView() = default;
+
 void EventView::writeOut(const QByteArray &text)
 {
     if (m_outputClosed)
         return;
-    if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size()) &&
-        std::fflush(stdout) == 0)
+    if (std::fwrite(text.constData(), 1, size_t(text.size()), stdout) != size_t(text.size()) ||
+        std::fflush(stdout) != 0)
+        closeOutput();
+}
+
+void EventView::watchOutput()
+{
+    struct stat info;
+    // A terminal may be open for reading too: only a pipe's writing end
+    // reports nothing but its reader's going.
+    if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode))
         return;
+    m_outputWatch = std::make_unique<QSocketNotifier>(STDOUT_FILENO, QSocketNotifier::Read);
+    QObject::connect(m_outputWatch.get(), &QSocketNotifier::activated, [this] {
+        pollfd output{STDOUT_FILENO, 0, 0};
+        if (::poll(&output, 1, 0) == 1 && (output.revents & (POLLERR | POLLHUP)))
+            closeOutput();
+    });
+}
+
+void EventView::closeOutput()
+{
     m_outputClosed = true;
+    if (m_outputWatch)
+        m_outputWatch->setEnabled(false);
     // Queued: this may run inside a rescan, or before the event loop starts.
     QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
 }

@@ -7,6 +7,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
+class QSocketNotifier;
+
 struct LogEntry
 {
     QString level;
@@ -20,7 +24,8 @@ struct LogEntry
 class EventView
 {
 public:
-    virtual ~EventView() = default;
+    EventView();
+    virtual ~EventView();
     virtual void showLog(const LogEntry &entry) = 0;
     virtual void showReady(const QString &pluginPath) = 0;
     virtual void showTree(const QVector<NodeView> &nodes) = 0;
@@ -35,6 +40,9 @@ public:
 
     // True once standard output could not be written: its reader is gone.
     bool outputClosed() const { return m_outputClosed; }
+    // Notices, in the event loop, a pipe on stdout whose reader has gone
+    // while nothing is being written (head -2 has had its lines).
+    void watchOutput();
 
 protected:
     // Writes and flushes, for readers that act on each line as it comes. A
@@ -44,5 +52,8 @@ protected:
     static void writeErr(const QByteArray &text);
 
 private:
+    void closeOutput();
+
     bool m_outputClosed = false;
+    std::unique_ptr<QSocketNotifier> m_outputWatch;
 };

@@ -87,6 +87,7 @@ int Runner::execute()
         });
         if (demo)
             demo->start();
+        m_view->watchOutput();
         QCoreApplication::exec();
     }
     if (m_view->outputClosed())

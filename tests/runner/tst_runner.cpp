@@ -180,6 +180,7 @@ private slots:
     void unloadablePlugin();
     void pluginFileNameInWorkingDirectory();
     void humanViewEscapesTerminalControls();
+    void closedOutputEndsCleanly_data();
     void closedOutputEndsCleanly();
     void signalEndsCleanly_data();
     void signalEndsCleanly();
@@ -538,24 +539,35 @@ void TestRunner::humanViewEscapesTerminalControls()
         QVERIFY2(!line.startsWith("FAKE"), qPrintable(line));
 }
 
+void TestRunner::closedOutputEndsCleanly_data()
+{
+    QTest::addColumn<QString>("reader");
+    QTest::addColumn<bool>("changeAfterwards");
+    // What was written before head went may sit in the pipe unread: the next
+    // write fails, or, with nothing more to write, the pipe reports it.
+    QTest::newRow("head -2, then a change") << "head -n 2" << true;
+    QTest::newRow("a reader that goes while the runner is idle") << "sleep 0.5; head -n 2" << false;
+}
+
 // orva-host --json | head -2: the reader goes, the runner cleans up.
 void TestRunner::closedOutputEndsCleanly()
 {
+    QFETCH(QString, reader);
+    QFETCH(bool, changeAfterwards);
     QProcess head;
     QProcess host;
     host.setStandardOutputProcess(&head);
-    head.start("head", {"-n", "2"});
+    head.start("sh", {"-c", reader});
     host.start(ORVA_HOST_PATH, {"--json"});
     QVERIFY(head.waitForFinished(kTimeoutMs));
     QCOMPARE(head.readAllStandardOutput().count('\n'), 2);
-    // What was written before head went may sit in the pipe unread; the
-    // next write is the one that fails.
     QString error;
     QTRY_VERIFY_WITH_TIMEOUT(
         !watchDirectoryIn(error += QString::fromLocal8Bit(host.readAllStandardError())).isEmpty(),
         kTimeoutMs);
     const QString watchDir = watchDirectoryIn(error);
-    QVERIFY(QDir(watchDir).mkdir("usb-sda1"));
+    if (changeAfterwards)
+        QDir(watchDir).mkdir("usb-sda1"); // the runner may be gone already
 
     QVERIFY(host.waitForFinished(kTimeoutMs));
     QCOMPARE(host.exitStatus(), QProcess::NormalExit);
