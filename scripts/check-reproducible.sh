@@ -8,10 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-arch=amd64
-if [ "${1:-}" = --arch ]; then
-    arch="${2:?--arch wants amd64 or arm64}"
-fi
+arch=$(arch_option "$@")
 multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 ensure_packages cmake ninja-build g++ dpkg-dev qtbase5-dev liblog4cplus-dev
 

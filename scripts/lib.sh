@@ -2,6 +2,20 @@
 # Shared by the scripts of this folder; source it, do not run it.
 # shellcheck shell=bash
 
+# The architecture that "--arch ARCH" (or --arch=ARCH) at the front of the
+# arguments names, amd64 without one: the two that packages are built for.
+arch_option() {
+    local arch=amd64
+    case "${1:-}" in
+    --arch) arch="${2:-}" ;;
+    --arch=*) arch="${1#--arch=}" ;;
+    esac
+    case "$arch" in
+    amd64 | arm64) echo "$arch" ;;
+    *) echo "$(basename "$0"): --arch wants amd64 or arm64, got '$arch'" >&2; return 2 ;;
+    esac
+}
+
 # Installs the given Debian packages that are not installed yet.
 ensure_packages() {
     local missing=() p

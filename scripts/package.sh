@@ -25,10 +25,7 @@ while (($#)); do
     esac
     shift
 done
-case "$arch" in
-amd64 | arm64) ;;
-*) echo "package.sh: --arch wants amd64 or arm64, got '$arch'" >&2; exit 2 ;;
-esac
+arch=$(arch_option --arch "$arch")
 
 start=$SECONDS
 # dpkg-dev: dpkg-shlibdeps and dpkg-architecture; binutils: objcopy and

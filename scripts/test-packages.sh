@@ -15,10 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-arch=amd64
-if [ "${1:-}" = --arch ]; then
-    arch="${2:?--arch wants amd64 or arm64}"
-fi
+arch=$(arch_option "$@")
 PACKAGES=(liborva-cb-storagelink liborva-api0 liborva-api-dev orva-host orva-automount)
 
 # orva-automount is a shell script, for every architecture.
