@@ -111,6 +111,12 @@ void TestWorkerShell::unresolvedWatchPath_data()
     QTest::newRow("empty") << QVariant(QString()) << QString();
     QTest::newRow("no such directory") << QVariant(QStringLiteral("/nonexistent/./a/../b"))
                                        << QStringLiteral("/nonexistent/./a/../b");
+    // No file name holds a NUL; Qt hands such a name back unresolved, and
+    // "." and "/" in front of it exist.
+    const QString dotNul = QStringLiteral(".") + QChar(0) + QStringLiteral("x");
+    QTest::newRow("NUL after a dot") << QVariant(dotNul) << dotNul;
+    const QString rootNul = QStringLiteral("/") + QChar(0);
+    QTest::newRow("NUL after the root") << QVariant(rootNul) << rootNul;
 }
 
 void TestWorkerShell::unresolvedWatchPath()

@@ -138,13 +138,24 @@ CMStorageLinkWorker::WatchPrefix *countingRecord(QList<CMStorageLinkWorker::Watc
     return nullptr;
 }
 
+// QFileInfo hands a name holding a NUL back unchanged instead of resolving
+// it, and no file name can hold one: such a path, or anything else that does
+// not come back absolute, resolves to nothing.
+QString canonicalPath(const QString &configured)
+{
+    if (configured.contains(QChar(0)))
+        return QString();
+    const QString canonical = QFileInfo(configured).canonicalFilePath();
+    return QDir::isAbsolutePath(canonical) ? canonical : QString();
+}
+
 } // namespace
 
 CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash &config)
     : CMNodesWorker(config, QStringLiteral("CMStorageLinkWorker"))
 {
     const QString configuredPath = config.value(QStringLiteral("watchPath")).toString();
-    m_watchPath = QFileInfo(configuredPath).canonicalFilePath();
+    m_watchPath = canonicalPath(configuredPath);
     m_linkPrefix = CMPath::fromEncoded(config.value(QStringLiteral("linkPrefix")).toString());
     const QVariantList linkItems = config.value(QStringLiteral("watchPrefixes")).toList();
     const QVariantList notifItems = config.value(QStringLiteral("watchNotifications")).toList();

@@ -14,17 +14,62 @@ namespace {
 
 constexpr int kRetryMs = 500;
 
-// Every directory above path, nearest first, "/" last.
+// Every directory above path, nearest first, "/" last for an absolute path.
+// The climb ends where a step no longer changes the path ("/", ".", or
+// whatever else QFileInfo takes for its own parent), whatever the path is.
 QStringList ancestorsOf(const QString &path)
 {
     QStringList ancestors;
     QString current = path;
-    while (current != QLatin1String("/") && !current.isEmpty()) {
-        current = QFileInfo(current).path();
-        ancestors.append(current);
+    for (;;) {
+        const QString parent = QFileInfo(current).path();
+        if (parent == current || parent.isEmpty())
+            return ancestors;
+        ancestors.append(parent);
+        current = parent;
     }
-    return ancestors;
 }
+
+// An inotify instance that only asks whether a path takes a watch: it adds
+// one and takes it off again at once. Closing an instance that has held a
+// watch waits for the kernel to retire it, a grace period of milliseconds,
+// so the plug-in keeps one for all its questions rather than one for each.
+class InotifyProbe
+{
+public:
+    InotifyProbe() : m_fd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {}
+    ~InotifyProbe()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    InotifyProbe(const InotifyProbe &) = delete;
+    InotifyProbe &operator=(const InotifyProbe &) = delete;
+
+    bool isValid() const { return m_fd >= 0; }
+
+    int watchError(const QString &path) const
+    {
+        const int wd =
+            inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_ONLYDIR | IN_CREATE);
+        if (wd < 0)
+            return errno;
+        inotify_rm_watch(m_fd, wd);
+        discardEvents();
+        return 0;
+    }
+
+private:
+    // Taking a watch off queues an event; nobody wants it.
+    void discardEvents() const
+    {
+        char events[1024];
+        while (::read(m_fd, events, sizeof events) > 0) {
+        }
+    }
+
+    const int m_fd;
+};
 
 } // namespace
 
@@ -69,14 +114,12 @@ PathFollower::PathFollower(const QString &path, QObject *parent) : QObject(paren
 
 int PathFollower::watchError(const QString &path)
 {
-    const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (fd < 0)
-        return errno;
-    const int wd =
-        inotify_add_watch(fd, QFile::encodeName(path).constData(), IN_ONLYDIR | IN_CREATE);
-    const int error = wd < 0 ? errno : 0;
-    ::close(fd);
-    return error;
+    static const InotifyProbe shared;
+    if (shared.isValid())
+        return shared.watchError(path);
+    // No instance to spare at load time: one for this question alone.
+    const InotifyProbe own;
+    return own.isValid() ? own.watchError(path) : errno;
 }
 
 bool PathFollower::isResourceShortage(int error)
