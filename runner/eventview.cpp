@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <log4cplus/loglevel.h>
+
 #include <cstdio>
 #include <poll.h>
 #include <sys/stat.h>
@@ -82,4 +84,9 @@ QString EventView::visible(const QString &text)
             shown += QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
     }
     return shown;
+}
+
+QString EventView::levelName(int level)
+{
+    return QString::fromStdString(log4cplus::getLogLevelManager().toString(level));
 }

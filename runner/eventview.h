@@ -2,6 +2,7 @@
 // What the runner shows; one implementation per output format.
 #pragma once
 
+#include "recordappender.h"
 #include "treesnapshot.h"
 
 #include <QByteArray>
@@ -11,22 +12,12 @@
 
 class QSocketNotifier;
 
-struct LogEntry
-{
-    QString level;
-    QString logger;
-    QString message;
-    QString file;
-    int line = 0;
-    QString function;
-};
-
 class EventView
 {
 public:
     EventView();
     virtual ~EventView();
-    virtual void showLog(const LogEntry &entry) = 0;
+    virtual void showLog(const LogRecord &record) = 0;
     virtual void showReady(const QString &pluginPath) = 0;
     virtual void showTree(const QVector<NodeView> &nodes) = 0;
     virtual void showExit(int code) = 0;
@@ -37,6 +28,8 @@ public:
     // text with every character that a terminal would act on shown as an
     // escape, the way ls and systemd show them.
     static QString visible(const QString &text);
+    // TRACE, DEBUG, INFO, WARN, ERROR: log4cplus's names of its levels.
+    static QString levelName(int level);
 
     // True once standard output could not be written: its reader is gone.
     bool outputClosed() const { return m_outputClosed; }

@@ -59,12 +59,13 @@ QByteArray Palette::paint(const char *style, const QString &text) const
 
 HumanView::HumanView() : m_outColours(stdout), m_logColours(stderr) {}
 
-void HumanView::showLog(const LogEntry &entry)
+void HumanView::showLog(const LogRecord &record)
 {
+    const QString level = levelName(record.level);
     writeErr(m_logColours.paint(kDim, now()) + ' ' +
-             m_logColours.paint(levelStyle(entry.level), entry.level.leftJustified(5)) + ' ' +
-             m_logColours.paint(kCyan, visible(entry.logger)) + ": " +
-             visible(entry.message).toUtf8() + '\n');
+             m_logColours.paint(levelStyle(level), level.leftJustified(5)) + ' ' +
+             m_logColours.paint(kCyan, visible(record.logger)) + ": " +
+             visible(record.message).toUtf8() + '\n');
 }
 
 void HumanView::showReady(const QString &pluginPath)

@@ -24,7 +24,7 @@ class HumanView : public EventView
 {
 public:
     HumanView();
-    void showLog(const LogEntry &entry) override;
+    void showLog(const LogRecord &record) override;
     void showReady(const QString &pluginPath) override;
     void showTree(const QVector<NodeView> &nodes) override;
     void showExit(int code) override;

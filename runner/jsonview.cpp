@@ -30,14 +30,14 @@ void JsonView::writeEvent(const QString &event, QJsonObject fields)
     writeOut(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
 }
 
-void JsonView::showLog(const LogEntry &entry)
+void JsonView::showLog(const LogRecord &record)
 {
-    writeEvent("log", {{"level", entry.level},
-                       {"logger", entry.logger},
-                       {"message", entry.message},
-                       {"file", entry.file},
-                       {"line", entry.line},
-                       {"function", entry.function}});
+    writeEvent("log", {{"level", levelName(record.level)},
+                       {"logger", record.logger},
+                       {"message", record.message},
+                       {"file", record.file},
+                       {"line", record.line},
+                       {"function", record.function}});
 }
 
 void JsonView::showReady(const QString &)

@@ -9,7 +9,7 @@
 class JsonView : public EventView
 {
 public:
-    void showLog(const LogEntry &entry) override;
+    void showLog(const LogRecord &record) override;
     void showReady(const QString &pluginPath) override;
     void showTree(const QVector<NodeView> &nodes) override;
     void showExit(int code) override;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "logsetup.h"
 
-#include <log4cplus/callbackappender.h>
+#include "recordappender.h"
+
 #include <log4cplus/configurator.h>
 #include <log4cplus/consoleappender.h>
 #include <log4cplus/helpers/loglog.h>
@@ -16,26 +17,6 @@
 namespace {
 
 const char kPrefix[] = "log4cplus.";
-
-QString text(const log4cplus::tchar *chars)
-{
-    return chars ? QString::fromStdString(chars) : QString();
-}
-
-void forward(void *cookie, const log4cplus::tchar *message, const log4cplus::tchar *logger,
-             log4cplus_loglevel_t level, const log4cplus::tchar *, const log4cplus::tchar *,
-             unsigned long long, unsigned long, const log4cplus::tchar *file,
-             const log4cplus::tchar *function, int line)
-{
-    LogEntry entry;
-    entry.level = QString::fromStdString(log4cplus::getLogLevelManager().toString(level));
-    entry.logger = text(logger);
-    entry.message = text(message);
-    entry.file = text(file);
-    entry.line = line;
-    entry.function = text(function);
-    static_cast<EventView *>(cookie)->showLog(entry);
-}
 
 // A logger may inherit its level; the root logger has none to inherit.
 bool isKnownLevel(const std::string &name, bool root)
@@ -97,7 +78,7 @@ void dropConsoleAppenders(log4cplus::Logger logger)
 } // namespace
 
 LogRouting::LogRouting(EventView &view, log4cplus::LogLevel threshold)
-    : m_appender(new log4cplus::CallbackAppender(&forward, &view))
+    : m_appender(new RecordAppender([&view](const LogRecord &record) { view.showLog(record); }))
 {
     m_appender->setName(LOG4CPLUS_TEXT("orva-host"));
     m_appender->setThreshold(threshold);

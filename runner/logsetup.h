@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The runner's logging: log4cplus records reach the view through a
-// CallbackAppender on the root logger, which is the runner's console.
+// The runner's logging: log4cplus records reach the view through an
+// appender on the root logger, which is the runner's console.
 #pragma once
 
 #include "eventview.h"

@@ -168,6 +168,8 @@ private slots:
     void readyAndFirstTree_data();
     void readyAndFirstTree();
     void linkFollowsDirectory();
+    void unresolvedWatchPath_data();
+    void unresolvedWatchPath();
     void logLevels_data();
     void logLevels();
     void badUsageOrConfig_data();
@@ -266,6 +268,48 @@ void TestRunner::linkFollowsDirectory()
             QVERIFY(++treesSinceRescan <= 1);
         }
     }
+    QVERIFY(host.strayLines().isEmpty());
+}
+
+void TestRunner::unresolvedWatchPath_data()
+{
+    QTest::addColumn<QByteArray>("configText");
+    QTest::addColumn<QString>("configured");
+    QTest::newRow("no such directory")
+        << QByteArray(R"({"watchPath": "/nonexistent/storage"})") << "/nonexistent/storage";
+    // No file name holds a NUL; Qt would hand such a path back unresolved.
+    QTest::newRow("NUL after a dot")
+        << QByteArray(R"({"watchPath": ".\u0000x", "linkPrefix": "/media/",)"
+                      R"( "watchPrefixes": [["usb-","USB"]]})")
+        << QStringLiteral(".") + QChar(0) + QStringLiteral("x");
+}
+
+// The worker stays idle; the host goes on and ends normally.
+void TestRunner::unresolvedWatchPath()
+{
+    QFETCH(QByteArray, configText);
+    QFETCH(QString, configured);
+    QTemporaryDir dir;
+    const QString config = dir.filePath("orva.json");
+    QVERIFY(writeFile(config, configText));
+
+    HostRun host({"--json", "-c", config}, dir.path());
+    QTRY_VERIFY_WITH_TIMEOUT(host.indexOf("tree") >= 0, kTimeoutMs);
+    QVector<QJsonObject> records;
+    for (const QJsonObject &event : host.events())
+        if (event.value("event").toString() == QLatin1String("log"))
+            records.append(event);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value("level").toString(), QString("ERROR"));
+    QCOMPARE(records.first().value("message").toString(),
+             "Watch path '" + configured + "' does not exist");
+    QVERIFY(host.indexOf("ready") >= 0);
+    QCOMPARE(nodeAt(host.lastTree(), kListPath).value("title").toString(),
+             QString("Storage Watcher"));
+
+    host.signal(SIGTERM);
+    QVERIFY(host.finish());
+    QCOMPARE(host.exitCode(), 0);
     QVERIFY(host.strayLines().isEmpty());
 }
 
