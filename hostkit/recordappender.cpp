@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "recordappender.h"
 
+#include <log4cplus/loglevel.h>
 #include <log4cplus/spi/loggingevent.h>
 
 #include <utility>
@@ -13,6 +14,11 @@ QString text(const std::string &bytes)
 }
 
 } // namespace
+
+QString levelName(int level)
+{
+    return text(log4cplus::getLogLevelManager().toString(level));
+}
 
 RecordAppender::RecordAppender(Handler handler) : m_handler(std::move(handler)) {}
 

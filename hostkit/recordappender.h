@@ -20,6 +20,9 @@ struct LogRecord
     QString function;
 };
 
+// TRACE, DEBUG, INFO, WARN, ERROR: log4cplus's own names of its levels.
+QString levelName(int level);
+
 class RecordAppender : public log4cplus::Appender
 {
 public:

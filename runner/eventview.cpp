@@ -4,8 +4,6 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
-#include <log4cplus/loglevel.h>
-
 #include <cstdio>
 #include <poll.h>
 #include <sys/stat.h>
@@ -84,9 +82,4 @@ QString EventView::visible(const QString &text)
             shown += QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
     }
     return shown;
-}
-
-QString EventView::levelName(int level)
-{
-    return QString::fromStdString(log4cplus::getLogLevelManager().toString(level));
 }

@@ -28,8 +28,6 @@ public:
     // text with every character that a terminal would act on shown as an
     // escape, the way ls and systemd show them.
     static QString visible(const QString &text);
-    // TRACE, DEBUG, INFO, WARN, ERROR: log4cplus's names of its levels.
-    static QString levelName(int level);
 
     // True once standard output could not be written: its reader is gone.
     bool outputClosed() const { return m_outputClosed; }

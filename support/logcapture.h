@@ -24,5 +24,3 @@ private:
     QList<LogRecord> m_records;
     LogTap m_tap; // after m_records: it goes first, so no record comes in as they go
 };
-
-QString levelName(int level);
