@@ -197,7 +197,9 @@ set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SUGGESTS ${ORVA_PACKAGE_plugin})
 # The configuration is the integrator's: an upgrade keeps their changes.
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/automount/conffiles
   "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/orva-automount\n")
-set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/automount/conffiles)
+# postinst makes the watched directory (tmpfiles.d) at once.
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/automount/conffiles
+  ${PROJECT_SOURCE_DIR}/automount/postinst)
 set(CPACK_DEBIAN_AUTOMOUNT_DESCRIPTION "automounter that feeds the storage link worker
 orva-automount mounts each USB or SD/MMC storage device that udev reports
 holding a file system on a directory of its own in the directory that the

@@ -135,6 +135,9 @@ echo "== installed orva-automount"
 dpkg-query --control-show orva-automount conffiles | grep -qx /etc/default/orva-automount ||
     fail "/etc/default/orva-automount is no conffile"
 [ -f /usr/lib/udev/rules.d/99-orva-automount.rules ] || fail "no udev rule 99-orva-automount.rules"
+if command -v systemd-tmpfiles >/dev/null; then
+    [ -d /run/orva/storage ] || fail "installing orva-automount did not make /run/orva/storage"
+fi
 grep -qx 'ExecStart=/usr/sbin/orva-automount add /dev/%I' \
     /usr/lib/systemd/system/orva-automount@.service || fail "the unit does not run /usr/sbin/orva-automount"
 
