@@ -49,5 +49,9 @@ scripts/test-packages.sh --arch arm64
 # both vfat). The base images are cached (~/.cache/orva-board) under a key
 # of their recipe. Exit status 77: skipped (not root).
 ensure_packages "${BOARD_PACKAGES[@]}"
+if [ "$(id -u)" -eq 0 ]; then
+    board/orva-board build --arch amd64
+    board/orva-board build --arch arm64
+fi
 board/tests/test_board.py --arch amd64 || [ $? -eq 77 ]
 board/tests/test_board.py --arch arm64 -k vfat || [ $? -eq 77 ]
