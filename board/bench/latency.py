@@ -14,7 +14,8 @@ never judges them.
     board/bench/latency.py --from-json FILE [--markdown] [--plot FILE.png]
 
 Needs root (orva-board builds its images with mmdebstrap) and the packages
-of scripts/package.sh in dist/. Uses ORVA_BOARD_CACHE like orva-board.
+of scripts/package.sh in dist/. Set ORVA_BOARD_CACHE as for orva-board to
+reuse its images. About 15 minutes with the defaults on a 2-CPU machine.
 """
 
 import argparse
@@ -387,9 +388,14 @@ def run_setting(name, args, image):
                 except Exception as error:  # noqa: BLE001 - a run may fail, the rest go on
                     say(f"{name}/{mounter} run {run}: {safe(error)}")
                     sample = {"mounter": mounter, "error": str(error)}
+                    # Start the next run from a board without the stick
+                    # and past this run's journal lines.
                     board.run("unplug", "--state", args.state, "--id", "bench", check=False)
                     time.sleep(2)
-                    guest.collect()
+                    try:
+                        guest.collect()
+                    except Exception as again:  # noqa: BLE001
+                        say(f"{name}/{mounter}: {safe(again)}")
                 if run < 0:
                     continue  # the first plug after boot loads modules: not counted
                 sample.update(setting=name, run=run)
@@ -462,7 +468,7 @@ def cell(chosen, path, milestones, index, step):
     keys = [k for k, _ in milestones]
     last = keys.index(END[(chosen[0]["mounter"], path)])
     if index > last:
-        return f"{ms(median)} (+{ms(step[index])} after)"
+        return f"{ms(median)} (+{ms(step[index])} after the {keys[last]})"
     total = sum(v for v in step[:last + 1] if v is not None)
     share = f", {100 * step[index] / total:.0f}%" if total and step[index] is not None else ""
     return f"{ms(median)} (+{ms(step[index])}{share})"
@@ -511,10 +517,12 @@ def tables(samples, markdown):
                for t, c in peer])
     uncertainty = [s["offset_ms_uncertainty"] for _, c in found for s in c]
     ahead = [s["printk_ahead_ms"] for _, c in found for s in c]
+    drift = [abs(s["offset_drift_ms"]) for _, c in found for s in c]
     if uncertainty:
         lines.append(f"Guest times on the host's clock: ±{percentile(uncertainty, 50):.2f} ms "
                      f"(median; worst ±{max(uncertainty):.2f} ms), half the shortest of 16 "
-                     f"guest-agent round trips. The printk clock ran {min(ahead):.1f} to "
+                     f"guest-agent round trips; the offset moved by at most {max(drift):.2f} ms "
+                     f"between the start and the end of a run. The printk clock ran {min(ahead):.1f} to "
                      f"{max(ahead):.1f} ms ahead of CLOCK_MONOTONIC. Steps are medians of "
                      "each run's step; p95 is linear between ranks.")
     busy = [s for _, c in found for s in c if s.get("other_guests")]
@@ -546,7 +554,8 @@ def plot(samples, path):
         for key, value in zip(mine, steps(chosen, "plug", mine)):
             value = value or 0.0
             left.barh(y, value / 1e3, left=start / 1e3, color=colours[key],
-                      label=None if key in drawn else "→ " + dict(PLUG)[key])
+                      label=None if key in drawn else
+                      "→ " + ("udisks2 mounted it" if key == "mount" else dict(PLUG)[key]))
             drawn.add(key)
             start += value
     left.set_yticks(range(len(found)), [t for t, _ in found])
@@ -560,12 +569,12 @@ def plot(samples, path):
             (["mount"] if title.startswith("peer") else [])
         for key in shown:
             boxes.append([v / 1e3 for v in column(chosen, "plug", key) if v is not None])
-            names.append(f"{title}\n{'row' if key == 'row' else 'mounted'}")
+            names.append(title.replace(", ", "\n") + ("\nrow" if key == "row" else "\nmounted"))
     right.boxplot(boxes, whis=(5, 95))
     right.set_xticks(range(1, len(names) + 1), names, fontsize="small")
     right.set_ylim(bottom=0)
-    right.set_ylabel("seconds after the plug")
-    right.set_title("Plug → row or mounted (whiskers: 5-95%)")
+    right.set_ylabel("seconds after the plug (whiskers: 5-95%)")
+    right.set_title("Plug → row or mounted")
     fig.tight_layout()
     fig.savefig(path)
     say(f"plot in {path}")
@@ -608,7 +617,6 @@ def main():
         if os.geteuid() != 0:
             say("needs root (orva-board builds the board's image as root)")
             return 77
-        os.environ.setdefault("ORVA_BOARD_CACHE", "/var/tmp/ob/cache")
         samples, failed = [], []
         with tempfile.TemporaryDirectory(prefix="orva-latency.") as work:
             image = boardkit.make_stick(os.path.join(work, "stick.img"), [("vfat", LABEL)])
