@@ -23,7 +23,6 @@ import json
 import os
 import re
 import shutil
-import socket
 import sys
 import tempfile
 import time
@@ -77,46 +76,23 @@ def say(*words):
 # --- the guest's clock ------------------------------------------------------
 
 
-def clock_offset(state, samples=16):
+def clock_offset(board, samples=16):
     """host CLOCK_MONOTONIC minus the guest's CLOCK_REALTIME, in seconds,
     from the guest agent's guest-get-time: a request that runs no process,
     so a round trip takes about a millisecond. The sample with the shortest
     round trip wins; its half is the uncertainty."""
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    sock.settimeout(10)
-    sock.connect(os.path.join(state, "qga.sock"))
-    pending = b""
-
-    def receive():
-        nonlocal pending
-        while True:
-            while b"\n" not in pending:
-                chunk = sock.recv(65536)
-                if not chunk:
-                    raise RuntimeError("the guest agent closed the connection")
-                pending += chunk
-            line, pending = pending.split(b"\n", 1)
-            line = line.lstrip(b"\xff").strip()
-            if line:
-                return json.loads(line)
-
+    agent = board.agent()
     try:
-        token = int.from_bytes(os.urandom(4), "little")
-        sock.sendall(json.dumps({"execute": "guest-sync-delimited",
-                                 "arguments": {"id": token}}).encode() + b"\n")
-        while receive().get("return") != token:
-            pass
         best = None
         for _ in range(samples):
             sent = time.monotonic()
-            sock.sendall(b'{"execute": "guest-get-time"}\n')
-            guest = receive()["return"] / 1e9
+            guest = agent.execute("guest-get-time") / 1e9
             back = time.monotonic()
             if best is None or back - sent < best[1]:
                 best = ((sent + back) / 2 - guest, back - sent)
         return best
     finally:
-        sock.close()
+        agent.close()
 
 
 # --- what the guest wrote down ----------------------------------------------
@@ -300,7 +276,7 @@ def one_run(guest, pristine, mounter):
     image = pristine + ".run"
     shutil.copyfile(pristine, image)
     busy = other_guests(board.state)
-    offset, rtt = clock_offset(board.state)
+    offset, rtt = clock_offset(board)
     plugged = board.plug("bench", image)
     try:
         if mounter == "orva":
@@ -314,7 +290,7 @@ def one_run(guest, pristine, mounter):
     guest.wait_journal(DONE[mounter][1])
     time.sleep(0.5)
     entries, udev = guest.collect()
-    offset_after, _ = clock_offset(board.state)
+    offset_after, _ = clock_offset(board)
     printk_ahead = journal_times(entries)
     # Guest CLOCK_MONOTONIC to host CLOCK_MONOTONIC: through the guest's
     # CLOCK_REALTIME, which journald stamps beside it on every entry.
