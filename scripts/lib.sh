@@ -35,17 +35,18 @@ ensure_packages() {
 BASE_PACKAGES=(cmake ninja-build g++ make pkg-config file qtbase5-dev liblog4cplus-dev
     libbenchmark-dev)
 
-# What tests/automount needs: the mkfs tools of the file systems it tries,
+# What tests/automount needs: the mkfs tools of the file systems it tries
+# (ntfs-3g: mkntfs, and the driver where the kernel has no ntfs3),
 # jq for orva-host's JSON events, shellcheck.
 # shellcheck disable=SC2034
-AUTOMOUNT_TEST_PACKAGES=(e2fsprogs btrfs-progs xfsprogs dosfstools exfatprogs jq shellcheck)
+AUTOMOUNT_TEST_PACKAGES=(e2fsprogs btrfs-progs xfsprogs dosfstools exfatprogs ntfs-3g jq shellcheck)
 
 # What the emulated board (board/orva-board) needs: qemu for both
 # architectures, mmdebstrap with qemu-user's binfmt for an arm64 image, and
 # the tools its tests make sticks with.
 # shellcheck disable=SC2034
 BOARD_PACKAGES=(qemu-system-x86 qemu-system-arm qemu-utils mmdebstrap arch-test
-    qemu-user-static binfmt-support e2fsprogs dosfstools exfatprogs fdisk python3)
+    qemu-user-static binfmt-support e2fsprogs dosfstools exfatprogs ntfs-3g fdisk python3)
 
 # What a cross build for arm64 needs beside the native packages. Debian's
 # arm64 log4cplus package configuration names the target's librt.a and

@@ -161,9 +161,16 @@ has_no_link() { [ -z "$(node "$1")" ]; }
 # --- what is checked ---------------------------------------------------------
 
 # Nothing of a refused add: an empty watch directory, no mount of the device.
+# What a directory holds beside orva-automount's own staging directory, and
+# what that holds beside its locks: both empty once a device has gone.
+listing() {
+    find "$1" -mindepth 1 -maxdepth 1 ! -name .orva-automount -printf '%f\n' | sort
+    [ ! -d "$1/.orva-automount/mnt" ] || ls -A "$1/.orva-automount/mnt"
+}
+
 expect_nothing_left() {
     local what=$1 dev=$2
-    expect "$what: watch directory empty" "$(ls -A "$watch")" ""
+    expect "$what: watch directory empty" "$(listing "$watch")" ""
     expect "$what: $dev not mounted" "$(findmnt -rn -o TARGET --source "$dev" || true)" ""
 }
 
@@ -186,7 +193,7 @@ expect_refused() {
 # on the entry with the options, the label file holds blkid's encoding, and
 # the link shows the original label.
 expect_added() {
-    local what=$1 dev=$2 entry=$3 type=$4 label=$5 options=${6:-^rw,nosuid,nodev,noexec} dir
+    local what=$1 dev=$2 entry=$3 type=$4 label=$5 options=${6:-^rw,nosuid,nodev,noexec,noatime} dir
     dir=$watch/$entry
     local enc mnt n
     enc=$(blkid -p -o udev "$dev" | sed -n 's/^ID_FS_LABEL_ENC=//p')
@@ -195,6 +202,7 @@ expect_added() {
     fi
     expect "$what: label file" "$(od -An -c "$dir.label")" "$(printf '%s\n' "$enc" | od -An -c)"
     expect "$what: label file mode" "$(stat -c %a "$dir.label")" 644
+    expect "$what: the entry links to its mount" "$(readlink "$dir")" ".orva-automount/mnt/$entry"
     mnt=$(findmnt -rn -v -o SOURCE,FSTYPE --mountpoint "$dir" || true)
     expect "$what: mount" "$mnt" "$dev $type"
     n=$(findmnt -rn -o OPTIONS --mountpoint "$dir" || true)
@@ -218,7 +226,7 @@ expect_removed() {
     if [ -e "$watch/$entry" ]; then fail "$what: directory left"; else pass "$what: directory gone"; fi
     if [ -e "$watch/$entry.label" ]; then fail "$what: label file left"; else pass "$what: label file gone"; fi
     expect "$what: not mounted" "$(findmnt -rn -o TARGET --source "$dev" || true)" ""
-    expect "$what: watch directory empty" "$(ls -A "$watch")" ""
+    expect "$what: watch directory empty" "$(listing "$watch")" ""
 }
 
 run() {
@@ -252,7 +260,7 @@ fs_case() {
         umount "$work/probe"
         ran+=("$type")
         run "$type: add" --watch-dir "$watch" --prefix usb- add "$dev"
-        expect_added "$type" "$dev" "$entry" "$type" "$label"
+        expect_added "$type" "$dev" "$entry" "$type" "$label" "${OPTIONS[$type]}"
         # A second add changes nothing.
         title=$(node "$entry" | jq -r .title)
         run "$type: add again" --watch-dir "$watch" --prefix usb- add "$dev"
@@ -287,12 +295,27 @@ fs_case() {
 # Each label holds blanks, a backslash, characters that blkid escapes and,
 # where the type allows them, letters outside ASCII, within the type's limit
 # (ext4 16 bytes, xfs 12, vfat 11 characters of the DOS set, exfat 11).
+# What each type is mounted with: never setuid, devices, programs or links
+# to follow; the types without owners of their own belong to HOST_USER
+# (root here) and no file is executable; UTF-8 names.
+always='^rw,nosuid,nodev,noexec,noatime,nosymfollow'
+declare -A OPTIONS=(
+    [ext4]="$always,errors=remount-ro"
+    [btrfs]="$always,"
+    [xfs]="$always,"
+    [vfat]="$always,fmask=0133,dmask=0022,.*shortname=mixed,utf8,flush"
+    [exfat]="$always,fmask=0133,dmask=0022,iocharset=utf8,errors=remount-ro"
+)
+# btrfs and xfs are mounted only where the configuration names them.
+echo 'ALLOWED_TYPES="vfat exfat ext4 btrfs xfs"' >"$work/all-types"
+export ORVA_AUTOMOUNT_CONFIG=$work/all-types
 fs_case ext4 32M 'Fotos Ü\x41 (1)' mkfs.ext4 -q -F -L
 fs_case btrfs 128M $'Ürlaub – Größe\t😀 "$HOME" \'s\' a\\x41\\b;|&*?[]{}~%!^`<>#+=@:,.' \
     mkfs.btrfs -q -f -L
 fs_case xfs 300M 'Daten é\x5;' mkfs.xfs -q -f -L
 fs_case vfat 32M "A B&\$%'()!~" mkfs.vfat -n
 fs_case exfat 32M 'Ärger \x41!' mkfs.exfat -L
+export ORVA_AUTOMOUNT_CONFIG=$work/no-config
 
 # --- devices that are refused ------------------------------------------------
 
@@ -300,6 +323,15 @@ truncate -s 8M "$work/blank.img"
 dev=$(attach "$work/blank.img")
 expect_refused "no file system" "no file system" "$dev" --watch-dir "$watch" --prefix usb- add "$dev"
 detach "$dev"
+
+if command -v mkfs.btrfs >/dev/null; then
+    truncate -s 128M "$work/btrfs.img"
+    mkfs.btrfs -q -f "$work/btrfs.img" >/dev/null 2>&1
+    dev=$(attach "$work/btrfs.img")
+    expect_refused "btrfs by default" "type btrfs, which is not allowed" "$dev" \
+        --watch-dir "$watch" --prefix usb- add "$dev"
+    detach "$dev"
+fi
 
 truncate -s 8M "$work/swap.img"
 mkswap "$work/swap.img" >/dev/null 2>&1
@@ -351,7 +383,7 @@ else
     pass "planted entry link: refused"
 fi
 expect "planted entry link: nothing mounted" "$(findmnt -rn -o TARGET --source "$dev" || true)" ""
-expect "planted entry link: no label file" "$(ls -A "$watch")" "usb-$k"
+expect "planted entry link: no label file" "$(listing "$watch")" "usb-$k"
 rm "$watch/usb-$k"
 
 # A watch directory that others may write is refused.
@@ -360,7 +392,7 @@ chmod 0777 "$work/open"
 if err=$("$automount" --watch-dir "$work/open" --prefix usb- add "$dev" 2>&1); then
     fail "world-writable watch directory: accepted"
 else
-    expect "world-writable watch directory: refused, nothing made" "$(ls -A "$work/open")" ""
+    expect "world-writable watch directory: refused, nothing made" "$(listing "$work/open")" ""
     grep -q "writable by others" <<<"$err" || fail "world-writable watch directory: message '$err'"
 fi
 
@@ -394,12 +426,12 @@ expect "configured: mounted in WATCH_DIR with MOUNT_OPTIONS" \
     "$dev ro,nosuid,nodev,noexec,noatime"
 expect "configured: label file in WATCH_DIR" "$(cat "$work/configured/usb-$k.label")" Plain
 ORVA_AUTOMOUNT_CONFIG=$work/config run "configured: remove" remove "$dev"
-expect "configured: gone" "$(ls -A "$work/configured")" ""
+expect "configured: gone" "$(listing "$work/configured")" ""
 # --watch-dir wins over WATCH_DIR.
 ORVA_AUTOMOUNT_CONFIG=$work/config run "configured, --watch-dir: add" --watch-dir "$watch" \
     --prefix usb- add "$dev"
 expect_added "configured, --watch-dir" "$dev" "usb-$k" ext4 Plain '^ro,nosuid,nodev,noexec'
-expect "configured, --watch-dir: nothing in WATCH_DIR" "$(ls -A "$work/configured")" ""
+expect "configured, --watch-dir: nothing in WATCH_DIR" "$(listing "$work/configured")" ""
 ORVA_AUTOMOUNT_CONFIG=$work/config run "configured, --watch-dir: remove" --watch-dir "$watch" remove "$dev"
 expect_removed "configured, --watch-dir" "$dev" "usb-$k"
 
@@ -423,6 +455,75 @@ for bus in usb mmc; do
     ORVA_AUTOMOUNT_CONFIG=$work/config-mmc run "udev, ID_BUS=$bus: remove" --watch-dir "$watch" remove "$dev"
     expect_removed "udev, ID_BUS=$bus" "$dev" "$entry"
 done
+detach "$dev"
+
+# --- read-only media --------------------------------------------------------
+
+# added_read_only WHAT DEV REASON: mounted read-only, and the reason said.
+added_read_only() {
+    local what=$1 dev=$2 reason=$3 out
+    if out=$("$automount" --watch-dir "$watch" --prefix usb- add "$dev" 2>&1); then
+        pass "$what: add"
+    else
+        fail "$what: add: $out"
+    fi
+    expect "$what: said" "$(grep -c "^orva-automount: mounted $dev (ext4) read-only: $reason" <<<"$out")" 1
+    expect_added "$what" "$dev" "usb-${dev##*/}" ext4 Plain '^ro,nosuid,nodev,noexec,noatime'
+    run "$what: remove" --watch-dir "$watch" remove "$dev"
+    expect_removed "$what" "$dev" "usb-${dev##*/}"
+}
+
+# A write-protected medium is mounted read-only at once.
+dev=$(attach "$work/plain.img" --read-only)
+added_read_only "write-protected" "$dev" "the device is write-protected"
+detach "$dev"
+
+# A file system the kernel writes only in part (an unknown read-only
+# compatible feature, as a newer kernel may set) is refused read-write and
+# mounted read-only.
+if command -v debugfs >/dev/null; then
+    cp "$work/plain.img" "$work/rofeature.img"
+    debugfs -w -R 'ssv feature_ro_compat 0x4000046b' "$work/rofeature.img" 2>/dev/null
+    dev=$(attach "$work/rofeature.img")
+    added_read_only "read-write refused" "$dev" "read-write was refused: mount: "
+    detach "$dev"
+fi
+
+# --- what a crash leaves, and cleanup ---------------------------------------
+
+dev=$(attach "$work/plain.img")
+k=${dev##*/}
+stage=$watch/.orva-automount/mnt
+
+# An add killed after mounting and before linking, and a remove that never
+# ran: the next add takes both over.
+mkdir -p "$stage/usb-$k"
+mount -t ext4 "$dev" "$stage/usb-$k"
+echo stale >"$watch/usb-$k.label"
+mkdir "$watch/new-$k"
+run "after a crash: add" --watch-dir "$watch" --prefix usb- add "$dev"
+expect_added "after a crash" "$dev" "usb-$k" ext4 Plain
+expect "after a crash: one mount" "$(findmnt -rn -o TARGET --source "$dev" | wc -l)" 1
+expect "after a crash: notification entry gone" "$(ls "$watch")" "usb-$k
+usb-$k.label"
+
+# cleanup takes what no mounted device backs and keeps the rest: the mounted
+# entry, and what is not orva-automount's.
+ln -s .orva-automount/mnt/usb-sdz1 "$watch/usb-sdz1"
+mkdir "$stage/usb-sdz1" "$watch/usb-old1" "$watch/new-sdy" "$watch/other"
+echo gone >"$watch/usb-sdz1.label"
+echo gone >"$watch/mmc-gone.label"
+echo tmp >"$watch/.usb-sdx.label.AbC123"
+ln -s /tmp "$watch/usb-foreign"
+run "cleanup" --watch-dir "$watch" cleanup
+expect "cleanup: what stays" "$(listing "$watch" | tr '\n' ' ')" \
+    "other usb-foreign usb-$k usb-$k.label usb-$k "
+expect "cleanup: staging" "$(ls -A "$stage")" "usb-$k"
+expect "cleanup: still mounted" "$(findmnt -rn -o TARGET --source "$dev")" "$stage/usb-$k"
+rm "$watch/usb-foreign"
+rmdir "$watch/other"
+run "cleanup: remove" --watch-dir "$watch" remove "$dev"
+expect_removed "cleanup" "$dev" "usb-$k"
 detach "$dev"
 
 # --- summary -----------------------------------------------------------------
