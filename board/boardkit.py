@@ -107,10 +107,12 @@ class Board:
 
     def leftovers(self):
         """What a stick that has gone may leave in the guest: mounts under
-        the watched directory, entries in it, failed units."""
+        the watched directory, entries and label files in it, staging
+        directories of orva-automount's, failed units."""
         out = self.exec("sh", "-c",
                         "findmnt -rn -o TARGET | grep '^/run/orva/storage' ;"
-                        "ls -A /run/orva/storage ;"
+                        "ls -A /run/orva/storage | grep -vx .orva-automount ;"
+                        "ls -A /run/orva/storage/.orva-automount/mnt ;"
                         "systemctl list-units --failed --plain --no-legend")
         return [line for line in out.splitlines() if line.strip()]
 
@@ -151,10 +153,12 @@ MKFS = {
     "exfat": lambda label, offset: ["mkfs.exfat", "-L", label],
     "ext4": lambda label, offset: ["mkfs.ext4", "-q", "-F", "-L", label,
                                    "-E", f"offset={offset}"],
+    "ntfs": lambda label, offset: ["mkntfs", "-q", "-F", "-Q", "-L", label],
+    "btrfs": lambda label, offset: ["mkfs.btrfs", "-q", "-f", "-L", label],
 }
 
 
-def make_stick(path, partitions, size_mib=64, table=True):
+def make_stick(path, partitions, size_mib=64, table=True, files=None):
     """A stick image: partitions is a list of (type, label) or None for
     space without a file system; with table False the one file system fills
     the whole disk, without a partition table, as many sticks come."""
@@ -163,7 +167,7 @@ def make_stick(path, partitions, size_mib=64, table=True):
     if not table:
         (fs, label), = partitions
         if fs:
-            mkfs(path, fs, label, 0, size_mib << 20)
+            mkfs(path, fs, label, 0, size_mib << 20, files)
         return path
     count = len(partitions)
     part_sectors = ((size_mib << 20) // SECTOR - 2048) // count // 2048 * 2048
@@ -173,23 +177,44 @@ def make_stick(path, partitions, size_mib=64, table=True):
                    capture_output=True)
     for i, (fs, label) in enumerate(partitions):
         if fs:
-            mkfs(path, fs, label, (2048 + i * part_sectors) * SECTOR, part_sectors * SECTOR)
+            mkfs(path, fs, label, (2048 + i * part_sectors) * SECTOR, part_sectors * SECTOR, files)
     return path
 
 
-def mkfs(path, fs, label, offset, size):
+def mkfs(path, fs, label, offset, size, files=None):
+    """files (ext4 only): a folder whose contents the file system gets. A
+    vfat label given as bytes is written as they are, as a system with a
+    DOS code page writes it (mkfs.vfat converts a label from UTF-8 itself)."""
+    raw_label = None
+    if isinstance(label, bytes):
+        raw_label, label = label, "ORVALABEL00"[:len(label)]
     command = MKFS[fs](label, offset)
     if fs == "ext4":
+        if files:
+            command += ["-d", files]
         command += [path, f"{size // 1024}k"]
     elif fs == "vfat":
         command += [path, str(size // 1024)]
     else:
         if offset:
-            raise ValueError("exfat sticks here have no partition table")
+            raise ValueError(f"{fs} sticks here have no partition table")
         command.append(path)
     subprocess.run(command, check=True, capture_output=True)
+    if raw_label is not None:
+        # The label is in the boot sector, its backup and the root
+        # folder's volume entry, each padded with blanks to 11 bytes.
+        with open(path, "r+b") as f:
+            f.seek(offset)
+            head = f.read(4 << 20)
+            old, new = label.encode().ljust(11), raw_label.ljust(11)
+            at = head.find(old)
+            while at >= 0:
+                f.seek(offset + at)
+                f.write(new)
+                at = head.find(old, at + 1)
 
 
 def tools_missing():
-    return [t for t in ("mkfs.vfat", "mkfs.exfat", "mkfs.ext4", "sfdisk", "qemu-img")
+    return [t for t in ("mkfs.vfat", "mkfs.exfat", "mkfs.ext4", "mkntfs", "mkfs.btrfs", "sfdisk",
+                        "qemu-img")
             if not shutil.which(t)]

@@ -193,7 +193,8 @@ set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_ARCHITECTURE all)
 # is essential.
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_DEPENDS mount)
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_RECOMMENDS "udev, systemd")
-set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SUGGESTS ${ORVA_PACKAGE_plugin})
+# ntfs-3g mounts NTFS where the kernel has no ntfs3 (Debian 12's has not).
+set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SUGGESTS "${ORVA_PACKAGE_plugin}, ntfs-3g")
 # The configuration is the integrator's: an upgrade keeps their changes.
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/automount/conffiles
   "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/orva-automount\n")

@@ -46,7 +46,8 @@ AUTOMOUNT_TEST_PACKAGES=(e2fsprogs btrfs-progs xfsprogs dosfstools exfatprogs nt
 # the tools its tests make sticks with.
 # shellcheck disable=SC2034
 BOARD_PACKAGES=(qemu-system-x86 qemu-system-arm qemu-utils mmdebstrap arch-test
-    qemu-user-static binfmt-support e2fsprogs dosfstools exfatprogs ntfs-3g fdisk python3)
+    qemu-user-static binfmt-support e2fsprogs dosfstools exfatprogs ntfs-3g btrfs-progs fdisk
+    python3)
 
 # What a cross build for arm64 needs beside the native packages. Debian's
 # arm64 log4cplus package configuration names the target's librt.a and

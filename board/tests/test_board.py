@@ -13,6 +13,7 @@ scripts/package.sh --arch ARCH in dist/. Exit status 77: skipped.
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -34,9 +35,25 @@ class BoardTest(unittest.TestCase):
         cold = boardkit.make_stick(cls.image("cold"), [("vfat", "AT BOOT")])
         try:
             cls.board.up(disks=[cold])
+            cls.start_watcher()
         except Exception:
+            cls.board.down()
             shutil.rmtree(cls.work)
             raise
+
+    @classmethod
+    def start_watcher(cls):
+        """A program in the guest that, the moment an entry appears in the
+        watched directory, reads hello.txt in it, as a user who opens the
+        device's row at once would."""
+        cls.board.exec("systemd-run", "--unit=orva-watch", "sh", "-c",
+                       "cd /run/orva/storage && inotifywait -m -e create -e moved_to"
+                       " --format %f . 2>/run/orva-watch.err | while IFS= read -r f; do"
+                       " case $f in usb-*.label) ;; usb-*) echo \"$f $(cat \"$f/hello.txt\" 2>&1)\""
+                       " >>/run/orva-watch.log ;; esac; done")
+        cls.board.exec("sh", "-c", "for i in $(seq 100); do"
+                       " grep -q established /run/orva-watch.err 2>/dev/null && exit 0;"
+                       " sleep 0.1; done; exit 1")
 
     @classmethod
     def tearDownClass(cls):
@@ -65,8 +82,23 @@ class BoardTest(unittest.TestCase):
                         timeout, what=f"rows labelled {labels} to go")
         self.assertEqual(self.board.leftovers(), [])
 
+    def assert_notified(self, since):
+        """The "Attaching new device..." row showed in some tree after the
+        first since trees, and the last tree has it no more."""
+        trees = [boardkit.Tree(t) for t in self.board.trees()[since:]]
+        self.assertTrue(any(t.notification() for t in trees), "no notification row")
+        self.board.wait(lambda tree: not tree.notification(), 30, what="the notification row to go")
+
+    def mount_of(self, entry):
+        """FSTYPE and OPTIONS of the device behind the entry."""
+        out = self.board.exec("findmnt", "-rn", "-o", "FSTYPE,OPTIONS",
+                              "/run/orva/storage/" + entry)
+        return out.split()
+
     def test_1_vfat_cold_plugged(self):
         self.assert_rows(["AT BOOT"])
+        self.assertEqual(self.board.exec("systemctl", "is-active",
+                                         "orva-automount-cleanup.service").strip(), "active")
         self.board.settle()
         self.board.unplug("boot0")
         self.assert_gone(["AT BOOT"])
@@ -75,37 +107,108 @@ class BoardTest(unittest.TestCase):
         # The short set, on every architecture: a FAT stick with blanks in
         # its label, plugged, seen, pulled without unmounting.
         image = boardkit.make_stick(self.image("vfat"), [("vfat", "MY STICK 1")])
+        since = len(self.board.trees())
         self.board.plug("vfat", image)
         links = self.assert_rows(["MY STICK 1"])
+        self.assert_notified(since)
         entry = links["MY STICK 1"]["path"].rsplit("/", 1)[1]
         self.assertRegex(entry, r"^usb-sd[a-z]+1$")
         self.board.settle()
-        mounts = self.board.exec("findmnt", "-rn", "-o", "FSTYPE", "/run/orva/storage/" + entry)
-        self.assertEqual(mounts.split(), ["vfat"])
+        fstype, options = self.mount_of(entry)
+        self.assertEqual(fstype, "vfat")
+        # Owned by the host's user (root: uid=0 is not shown), no file
+        # executable, names in UTF-8.
+        self.assertRegex(options, r"^rw,nosuid,nodev,noexec,noatime,nosymfollow,"
+                         r"fmask=0133,dmask=0022,.*shortname=mixed,.*utf8,flush")
         self.board.unplug("vfat")
         self.assert_gone(["MY STICK 1"])
 
     STICKS = [
-        # name, partitions, whole disk without a partition table
-        ("exfat", [("exfat", "Grüße 🎵")], True),
-        ("ext4", [("ext4", "Daten ünd mehr")], False),
-        ("two_partitions", [("vfat", "PART ONE"), ("ext4", "part two")], False),
+        # name, partitions, whole disk without a partition table, the
+        # labels as the rows show them, the mounts' types
+        ("exfat", [("exfat", "Grüße 🎵")], True, None, ["exfat"]),
+        ("ext4", [("ext4", "Daten ünd mehr")], False, None, ["ext4"]),
+        ("two_partitions", [("vfat", "PART ONE"), ("ext4", "part two")], False, None,
+         ["vfat", "ext4"]),
+        # NTFS through ntfs-3g (FUSE): Debian 12's kernel has no ntfs3.
+        ("ntfs", [("ntfs", "Windows Daten")], True, None, ["fuseblk"]),
+        # A FAT label as Windows writes it, in code page 850.
+        ("codepage", [("vfat", b"M\x9aSIK")], False, ["MÜSIK"], ["vfat"]),
     ]
 
     def test_2_file_systems(self):
-        for name, partitions, whole in self.STICKS:
+        for name, partitions, whole, shown, types in self.STICKS:
             with self.subTest(name):
-                image = boardkit.make_stick(self.image(name), partitions, table=not whole)
-                labels = [label for _, label in partitions]
+                image = boardkit.make_stick(self.image(name), partitions, table=not whole,
+                                            files=self.files())
+                labels = shown or [label for _, label in partitions]
                 self.board.plug(name, image)
                 links = self.assert_rows(labels)
-                entries = sorted(link["path"].rsplit("/", 1)[1] for link in links.values())
+                entries = [links[label]["path"].rsplit("/", 1)[1] for label in labels]
                 pattern = r"^usb-sd[a-z]+$" if whole else r"^usb-sd[a-z]+[0-9]+$"
-                for entry in entries:
+                for entry, fstype in zip(entries, types):
                     self.assertRegex(entry, pattern)
+                    self.assertEqual(self.mount_of(entry)[0], fstype)
                 self.board.settle()
+                if name == "ext4":
+                    # The entry came with the stick's files behind it.
+                    log = self.board.exec("cat", "/run/orva-watch.log").splitlines()
+                    self.assertIn(f"{entries[0]} hello from the stick", log)
                 self.board.unplug(name)
                 self.assert_gone(labels)
+        # No FUSE daemon outlives its mount.
+        self.assertEqual(self.board.exec("pgrep", "-x", "ntfs-3g", check=False), "")
+
+    def files(self):
+        folder = os.path.join(self.work, "files")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "hello.txt"), "w") as f:
+            f.write("hello from the stick\n")
+        return folder
+
+    def test_2_read_only(self):
+        # A write-protected stick, and an ext4 file system with a feature
+        # that this kernel can only read: both mounted read-only, and said.
+        protected = boardkit.make_stick(self.image("protected"), [("vfat", "LOCKED")])
+        newer = boardkit.make_stick(self.image("newer"), [("ext4", "NEWER")], table=False)
+        subprocess.run(["debugfs", "-w", "-R", "ssv feature_ro_compat 0x4000046b", newer],
+                       check=True, capture_output=True)
+        cases = [("protected", protected, True, "LOCKED", "vfat", "the device is write-protected"),
+                 ("newer", newer, False, "NEWER", "ext4", "read-write was refused: ")]
+        for name, image, read_only, label, fstype, reason in cases:
+            with self.subTest(name):
+                self.board.plug(name, image, read_only=read_only)
+                links = self.assert_rows([label])
+                entry = links[label]["path"].rsplit("/", 1)[1]
+                self.assertTrue(self.mount_of(entry)[1].startswith("ro,"))
+                kname = entry[len("usb-"):]
+                journal = self.board.exec("journalctl", "-o", "cat", "-u",
+                                          f"orva-automount@{kname}.service")
+                self.assertIn(f"orva-automount: mounted /dev/{kname} ({fstype}) read-only: {reason}",
+                              journal)
+                self.board.settle()
+                self.board.unplug(name)
+                self.assert_gone([label])
+
+    def test_2_refused(self):
+        # btrfs is not mounted by default: the notification row shows while
+        # the stick is checked and goes when it is refused; nothing stays
+        # but the unit's failure.
+        image = boardkit.make_stick(self.image("btrfs"), [("btrfs", "REFUSED")], size_mib=128,
+                                    table=False)
+        since = len(self.board.trees())
+        self.board.plug("btrfs", image)
+        self.board.wait(lambda tree: any(boardkit.Tree(t).notification()
+                                         for t in self.board.trees()[since:]),
+                        60, what="the notification row")
+        self.board.settle()
+        self.assert_notified(since)
+        self.assertEqual(self.board.tree().links(), {})
+        leftovers = self.board.leftovers()
+        self.assertEqual(len(leftovers), 1, leftovers)
+        self.assertRegex(leftovers[0], r"^orva-automount@sd[a-z]+\.service .* failed ")
+        self.board.exec("systemctl", "reset-failed")
+        self.board.unplug("btrfs")
 
     def test_3_vfat_pulled_as_its_row_shows(self):
         # A user who pulls a stick at once: the device goes while it may

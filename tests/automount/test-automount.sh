@@ -50,13 +50,15 @@ fi
 if command -v systemd-analyze >/dev/null; then
     units=$(mktemp -d)
     trap 'rm -rf "$units"' EXIT
-    sed "s|/usr/sbin/orva-automount|$automount|" "$top/automount/orva-automount@.service" \
-        >"$units/orva-automount@.service"
-    if out=$(SYSTEMD_LOG_LEVEL=debug systemd-analyze verify "$units/orva-automount@sdb1.service" 2>&1) &&
-        ! grep -E 'orva-automount@\.service:[0-9]+: ' <<<"$out"; then
-        pass "systemd-analyze verify orva-automount@.service"
+    for unit in orva-automount@.service orva-automount-cleanup.service; do
+        sed "s|/usr/sbin/orva-automount|$automount|" "$top/automount/$unit" >"$units/$unit"
+    done
+    if out=$(SYSTEMD_LOG_LEVEL=debug systemd-analyze verify "$units/orva-automount@sdb1.service" \
+        "$units/orva-automount-cleanup.service" 2>&1) &&
+        ! grep -E 'orva-automount(@|-cleanup)\.service:[0-9]+: ' <<<"$out"; then
+        pass "systemd-analyze verify the units"
     else
-        fail "systemd-analyze verify orva-automount@.service"
+        fail "systemd-analyze verify the units: $out"
     fi
     rm -rf "$units"
     trap - EXIT
