@@ -56,11 +56,20 @@ class Board:
     def down(self):
         self.run("down", "--state", self.state, check=False)
 
-    def plug(self, name, image, read_only=False):
+    def plug(self, name, image, read_only=False, reader=False):
         args = ["plug", "--state", self.state, "--id", name, "--image", image]
         if read_only:
             args.append("--read-only")
+        if reader:
+            args.append("--reader")
         return float(self.run(*args).stdout)
+
+    def eject(self, name):
+        return float(self.run("eject", "--state", self.state, "--id", name).stdout)
+
+    def insert(self, name, image):
+        return float(self.run("insert", "--state", self.state, "--id", name,
+                              "--image", image).stdout)
 
     def unplug(self, name):
         return float(self.run("unplug", "--state", self.state, "--id", name).stdout)

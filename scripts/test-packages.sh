@@ -140,6 +140,9 @@ if command -v systemd-tmpfiles >/dev/null; then
 fi
 grep -qx 'ExecStart=/usr/sbin/orva-automount add /dev/%I' \
     /usr/lib/systemd/system/orva-automount@.service || fail "the unit does not run /usr/sbin/orva-automount"
+[ "$(readlink -f /usr/lib/systemd/system/multi-user.target.wants/orva-automount-cleanup.service)" = \
+    /usr/lib/systemd/system/orva-automount-cleanup.service ] ||
+    fail "orva-automount-cleanup.service is not pulled in at boot"
 
 echo "== orva-host --demo --step-ms 200"
 (cd "$work" && timeout -s KILL 120 orva-host --demo --step-ms 200) >"$work/demo.log" 2>&1 || {

@@ -54,9 +54,9 @@ PULL = [("disconnect", "kernel: USB disconnect"),
         ("row", "row gone from the tree"),
         ("stopped", "orva-automount@ unit stopped"),
         ("cleaned", "udisks2 cleaned up the mount point")]
-# Where each automounter's path ends: orva-automount makes the entry's
-# directory, which brings the row, before it mounts; the unit stops after
-# the entry is gone.
+# Where each automounter's path ends: orva-automount brings the entry in,
+# which brings the row, once the device is mounted, and says "mounted" just
+# after; the unit stops after the entry is gone.
 END = {("orva", "plug"): "row", ("orva", "pull"): "row",
        ("udiskie", "plug"): "mount", ("udiskie", "pull"): "cleaned"}
 JOURNAL_IDS = ["kernel", "systemd", "orva-automount", "udisksd"]

@@ -80,6 +80,8 @@ class BoardTest(unittest.TestCase):
     def assert_gone(self, labels, timeout=60):
         self.board.wait(lambda tree: not any(tree.labelled(label) for label in labels),
                         timeout, what=f"rows labelled {labels} to go")
+        # The row goes first; the unmount and the label file follow.
+        self.board.settle()
         self.assertEqual(self.board.leftovers(), [])
 
     def assert_notified(self, since):
@@ -150,6 +152,10 @@ class BoardTest(unittest.TestCase):
                     self.assertRegex(entry, pattern)
                     self.assertEqual(self.mount_of(entry)[0], fstype)
                 self.board.settle()
+                for entry in entries:
+                    # Still readable once the unit has started: ntfs-3g's
+                    # daemon outlives the start.
+                    self.board.exec("ls", "-A", "/run/orva/storage/" + entry + "/")
                 if name == "ext4":
                     # The entry came with the stick's files behind it.
                     log = self.board.exec("cat", "/run/orva-watch.log").splitlines()
@@ -252,6 +258,26 @@ class BoardTest(unittest.TestCase):
             self.board.settle()
             self.board.unplug("again")
             self.assert_gone(["STICK 03"])
+
+    def test_6_card_reader(self):
+        # A reader that stays plugged: a card with a file system on the
+        # whole of it, taken out, then one with a partition table put in
+        # and taken out, then the reader pulled.
+        whole = boardkit.make_stick(self.image("card1"), [("vfat", "CARD ONE")], table=False)
+        parted = boardkit.make_stick(self.image("card2"), [("vfat", "CARD TWO")])
+        self.board.plug("reader", whole, reader=True)
+        self.assert_rows(["CARD ONE"])
+        self.board.settle()
+        self.board.eject("reader")
+        self.assert_gone(["CARD ONE"])
+        self.board.insert("reader", parted)
+        self.assert_rows(["CARD TWO"])
+        self.board.settle()
+        self.board.eject("reader")
+        self.assert_gone(["CARD TWO"])
+        self.board.unplug("reader")
+        self.board.settle()
+        self.assertEqual(self.board.leftovers(), [])
 
 
 def main():
