@@ -24,11 +24,13 @@ std::vector<CMNode *> CMNodes::allNodes() const
         entries.push_back(&entry);
     std::sort(entries.begin(), entries.end(),
               [](const auto *a, const auto *b) { return a->first < b->first; });
-    std::vector<CMNode *> result;
-    result.reserve(size_t(m_size));
+    // Filled in place: growing it would instantiate the vector's reallocation
+    // for an exported element type, and that instantiation would be exported.
+    std::vector<CMNode *> result(static_cast<size_t>(m_size));
+    auto out = result.begin();
     for (const auto *entry : entries)
         for (const auto &node : entry->second)
-            result.push_back(node.get());
+            *out++ = node.get();
     return result;
 }
 
