@@ -1,7 +1,20 @@
 // SPDX-License-Identifier: MIT
 #include "orva/cmnodes.h"
 
+#include <QMetaType>
+
 #include <algorithm>
+
+// A connection made by signature with Qt::QueuedConnection (orvaConnect's
+// way) finds the argument types of CMNodes::changed by name, and fails to
+// connect unless they are registered. Registered as the library loads, so that
+// no host or worker has to do it first.
+static void registerChangeTypes()
+{
+    qRegisterMetaType<CMPath>();
+    qRegisterMetaType<CMNodes::Change>();
+}
+Q_CONSTRUCTOR_FUNCTION(registerChangeTypes)
 
 // --- CMNodes ---------------------------------------------------------------
 
