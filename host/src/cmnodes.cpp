@@ -50,7 +50,15 @@ std::vector<CMNode *> CMNodes::allNodes() const
 CMNode *CMNodes::adopt(std::unique_ptr<CMNode> node)
 {
     CMNode *raw = node.get();
-    m_byPath[raw->path()].push_back(std::move(node));
+    auto &atPath = m_byPath[raw->path()];
+    // Allowed, and the older node lives on, but lookups, requests and changes
+    // at the path now mean the newer one: seldom what a worker meant, and
+    // nothing else would show it.
+    if (!atPath.empty())
+        qWarning("CMNodes: a node is created at %s, which holds a node already; the new one "
+                 "shadows it",
+                 qUtf8Printable(raw->path().toEncoded()));
+    atPath.push_back(std::move(node));
     ++m_size;
     emit changed(raw->path(), NodeAdded);
     return raw;

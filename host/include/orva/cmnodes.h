@@ -17,8 +17,9 @@
 class CMNode;
 
 // Owns the nodes of one worker, filed by path. Creating a node at a path that
-// is taken files it after the one there (which stays alive); lookups answer the
-// newest. A node leaves through CMNode::dispose and is freed at once.
+// is taken files it after the one there (which stays alive) with a warning;
+// lookups answer the newest. A node leaves through CMNode::dispose and is
+// freed at once.
 class ORVA_API_EXPORT CMNodes : public QObject
 {
     Q_OBJECT
