@@ -35,6 +35,11 @@ ensure_packages() {
 BASE_PACKAGES=(cmake ninja-build g++ make pkg-config file qtbase5-dev liblog4cplus-dev
     libbenchmark-dev)
 
+# What the ABI check of liborva_api (scripts/check-abi.sh) needs: abidw and
+# abidiff.
+# shellcheck disable=SC2034
+ABI_CHECK_PACKAGES=(abigail-tools)
+
 # What tests/automount needs: the mkfs tools of the file systems it tries,
 # jq for orva-host's JSON events, shellcheck.
 # shellcheck disable=SC2034
