@@ -158,7 +158,12 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_PROVIDES ${ORVA_API_ABI_PACKAGE})
 # ldconfig through libc's trigger, as Debian wants it.
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/runtime/triggers "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/runtime/triggers)
+# The symbols file, the version that first had each symbol, which
+# dpkg-shlibdeps prefers to the shlibs file: scripts/package.sh makes it with
+# dpkg-gensymbols from host/abi/liborva-api0.symbols after the build, and
+# fails when the library's symbols and that list part.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/runtime/triggers
+  ${PROJECT_BINARY_DIR}/packaging/runtime/symbols)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "node-tree host framework library (stand-in)
 liborva_api.so.0 stands in for the closed host framework liborva_api: the
 worker base classes, the node registry and node types, paths, translatable

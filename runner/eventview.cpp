@@ -44,7 +44,7 @@ void EventView::watchOutput()
     if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode))
         return;
     m_outputWatch = std::make_unique<QSocketNotifier>(STDOUT_FILENO, QSocketNotifier::Read);
-    QObject::connect(m_outputWatch.get(), &QSocketNotifier::activated, [this] {
+    QObject::connect(m_outputWatch.get(), &QSocketNotifier::activated, m_outputWatch.get(), [this] {
         pollfd output{STDOUT_FILENO, 0, 0};
         if (::poll(&output, 1, 0) == 1 && (output.revents & (POLLERR | POLLHUP)))
             closeOutput();

@@ -49,7 +49,9 @@ int Runner::execute()
     if (!quitter.isActive())
         m_view->showNote(QStringLiteral("orva-host: cannot catch SIGINT and SIGTERM; they will "
                                         "end the runner without clean-up"));
-    QObject::connect(&quitter, &SignalQuitter::signalled, [this](int signalNumber) {
+    // Functor connections name a context object: the functor runs on its
+    // thread, and the connection ends when it goes.
+    QObject::connect(&quitter, &SignalQuitter::signalled, &quitter, [this](int signalNumber) {
         m_view->showNote(QStringLiteral("orva-host: stopping on signal %1").arg(signalNumber));
         QCoreApplication::quit();
     });
@@ -58,7 +60,8 @@ int Runner::execute()
     if (m_options.demo) {
         demo.reset(new DemoScript(m_watchDir->path(), m_options.demoStepMs, *m_view));
         m_view->showCaption(demo->introduction());
-        QObject::connect(demo.get(), &DemoScript::finished, &QCoreApplication::quit);
+        QObject::connect(demo.get(), &DemoScript::finished, QCoreApplication::instance(),
+                         &QCoreApplication::quit);
     }
 
     const QString pluginPath =
@@ -80,7 +83,8 @@ int Runner::execute()
         QTimer treeChanged;
         treeChanged.setSingleShot(true);
         treeChanged.setInterval(0);
-        QObject::connect(&treeChanged, &QTimer::timeout, [this, &plugin] { showTree(plugin); });
+        QObject::connect(&treeChanged, &QTimer::timeout, &treeChanged,
+                         [this, &plugin] { showTree(plugin); });
         QObject::connect(plugin.nodes(), &CMNodes::changed, &treeChanged, [&treeChanged] {
             if (!treeChanged.isActive())
                 treeChanged.start();

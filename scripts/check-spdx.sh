@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 missing=()
 while IFS= read -r -d '' f; do
     case "$f" in
-    *.md | *.png | *.json | LICENSE | .gitignore | .clang-format | fuzz/corpus/*) continue ;;
+    *.md | *.png | *.json | *.abi | LICENSE | .gitignore | .clang-format | fuzz/corpus/*) continue ;;
     esac
     head -n 5 -- "$f" | grep -q 'SPDX-License-Identifier: MIT' || missing+=("$f")
 done < <(git ls-files -z)

@@ -56,6 +56,11 @@ BOARD_PACKAGES=(qemu-system-x86 qemu-system-arm qemu-utils mmdebstrap arch-test
 ARM64_PACKAGES=(g++-aarch64-linux-gnu libc6-dev:arm64 libnsl-dev:arm64 qtbase5-dev:arm64
     liblog4cplus-dev:arm64)
 
+# What the ABI check of liborva_api (scripts/check-abi.sh) needs: abidw and
+# abidiff.
+# shellcheck disable=SC2034
+ABI_CHECK_PACKAGES=(abigail-tools)
+
 # Lets dpkg install arm64 packages beside the machine's own. The following
 # apt-get update (in ensure_packages) fetches the arm64 lists, so both copies
 # of a shared library resolve to the same version.

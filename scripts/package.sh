@@ -28,8 +28,9 @@ done
 arch=$(arch_option --arch "$arch")
 
 start=$SECONDS
-# dpkg-dev: dpkg-shlibdeps and dpkg-architecture; binutils: objcopy and
-# readelf for the -dbgsym packages; file: how CPack tells ELF files.
+# dpkg-dev: dpkg-shlibdeps, dpkg-gensymbols and dpkg-architecture; binutils:
+# objcopy and readelf for the -dbgsym packages; file: how CPack tells ELF
+# files.
 needed=(cmake ninja-build g++ pkg-config file binutils dpkg-dev qtbase5-dev liblog4cplus-dev)
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
     [ "$arch" = arm64 ] && enable_arm64_packages
@@ -41,6 +42,19 @@ dir="build-pkg-$arch"
 configure_package_build "$dir" "$arch"
 cmake --build "$dir" -j2
 
+# liborva-api0's symbols file, from host/abi/liborva-api0.symbols: the built
+# library must export exactly the symbols listed there (-c4 fails on one
+# added or gone, showing the difference). dpkg-gensymbols reads the library
+# with the target's objdump.
+multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
+library=$(readlink -f "$dir/lib/$multiarch/liborva_api.so.0")
+mkdir -p "$dir/packaging/runtime"
+dpkg-architecture -a"$arch" -c dpkg-gensymbols -c4 -pliborva-api0 -v"${library##*.so.}" \
+    -Ihost/abi/liborva-api0.symbols -e"$library" -O"$dir/packaging/runtime/symbols" || {
+    echo "package.sh: the symbols of $library and host/abi/liborva-api0.symbols differ" >&2
+    exit 1
+}
+
 # Time stamps in the packages: the last commit's, so that packaging the same
 # sources twice gives the same archives.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -51,7 +65,6 @@ export SOURCE_DATE_EPOCH
 # dpkg-shlibdeps reads DEB_HOST_* to look at the target's libraries and
 # packages (:arm64) with the target's objdump.
 rm -f "$dir"/*.deb "$dir"/*.ddeb
-multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 (cd "$dir" && CC="$multiarch-gcc" dpkg-architecture -a"$arch" -c cpack -G DEB >cpack.log 2>&1) || {
     cat "$dir/cpack.log" >&2
     echo "package.sh: cpack failed" >&2

@@ -12,6 +12,8 @@ cd "$(dirname "$0")/.."
 scripts/check-spdx.sh
 scripts/setup.sh build
 ctest --test-dir build --output-on-failure
+# liborva_api's ABI against the last release's (host/abi/).
+scripts/check-abi.sh build
 scripts/hardening.sh build
 
 # orva-automount on real file systems, loop devices and mounts (exit status

@@ -28,10 +28,25 @@ CMPath path(const char *text)
 
 } // namespace
 
+// Takes CMNodes::changed through a connection made by signature.
+class PathReceiver : public QObject
+{
+    Q_OBJECT
+public:
+    QStringList seen;
+public slots:
+    void receive(const CMPath &path, CMNodes::Change change)
+    {
+        seen << QString::number(change) + QLatin1Char(':') + path.toEncoded();
+    }
+};
+
 class TestHostStandIn : public QObject
 {
     Q_OBJECT
 private slots:
+    // First: a test run before it must not have made the types known.
+    void queuedConnectionBySignatureCarriesPath();
     void pathEncodingRoundTrips_data();
     void pathEncodingRoundTrips();
     void removeStartingWithPathGoesByComponent();
@@ -43,6 +58,17 @@ private slots:
     void subscriptionsSeeChanges();
     void signatureHelpers();
 };
+
+void TestHostStandIn::queuedConnectionBySignatureCarriesPath()
+{
+    TestWorker worker;
+    PathReceiver receiver;
+    QVERIFY(orvaConnect(worker.nodes(), SIGNAL(changed(CMPath, CMNodes::Change)), &receiver,
+                        SLOT(receive(CMPath, CMNodes::Change)), Qt::QueuedConnection));
+    CMUINode::create(worker.nodes(), path("/w/q"));
+    QVERIFY(receiver.seen.isEmpty());
+    QTRY_COMPARE(receiver.seen, QStringList{QString::number(CMNodes::NodeAdded) + ":/w/q"});
+}
 
 void TestHostStandIn::pathEncodingRoundTrips_data()
 {
@@ -137,6 +163,8 @@ void TestHostStandIn::nodeAtTakenPathDoesNotFreeTheFirst()
     TestWorker worker;
     CMUINode *first = CMUINode::create(worker.nodes(), path("/w/n"));
     first->setTitle(TrString(QStringLiteral("first")));
+    QTest::ignoreMessage(QtWarningMsg, "CMNodes: a node is created at /w/n, which holds a node "
+                                       "already; the new one shadows it");
     CMLinkRowsNode *second = CMLinkRowsNode::create(worker.nodes(), path("/w/n"), path("/t"));
     second->setTitle(TrString(QStringLiteral("second")));
     QCOMPARE(worker.nodes()->size(), 2);

@@ -1,7 +1,20 @@
 // SPDX-License-Identifier: MIT
 #include "orva/cmnodes.h"
 
+#include <QMetaType>
+
 #include <algorithm>
+
+// A connection made by signature with Qt::QueuedConnection (orvaConnect's
+// way) finds the argument types of CMNodes::changed by name, and fails to
+// connect unless they are registered. Registered as the library loads, so that
+// no host or worker has to do it first.
+static void registerChangeTypes()
+{
+    qRegisterMetaType<CMPath>();
+    qRegisterMetaType<CMNodes::Change>();
+}
+Q_CONSTRUCTOR_FUNCTION(registerChangeTypes)
 
 // --- CMNodes ---------------------------------------------------------------
 
@@ -24,18 +37,28 @@ std::vector<CMNode *> CMNodes::allNodes() const
         entries.push_back(&entry);
     std::sort(entries.begin(), entries.end(),
               [](const auto *a, const auto *b) { return a->first < b->first; });
-    std::vector<CMNode *> result;
-    result.reserve(size_t(m_size));
+    // Filled in place: growing it would instantiate the vector's reallocation
+    // for an exported element type, and that instantiation would be exported.
+    std::vector<CMNode *> result(static_cast<size_t>(m_size));
+    auto out = result.begin();
     for (const auto *entry : entries)
         for (const auto &node : entry->second)
-            result.push_back(node.get());
+            *out++ = node.get();
     return result;
 }
 
 CMNode *CMNodes::adopt(std::unique_ptr<CMNode> node)
 {
     CMNode *raw = node.get();
-    m_byPath[raw->path()].push_back(std::move(node));
+    auto &atPath = m_byPath[raw->path()];
+    // Allowed, and the older node lives on, but lookups, requests and changes
+    // at the path now mean the newer one: seldom what a worker meant, and
+    // nothing else would show it.
+    if (!atPath.empty())
+        qWarning("CMNodes: a node is created at %s, which holds a node already; the new one "
+                 "shadows it",
+                 qUtf8Printable(raw->path().toEncoded()));
+    atPath.push_back(std::move(node));
     ++m_size;
     emit changed(raw->path(), NodeAdded);
     return raw;

@@ -5,6 +5,8 @@
 #include "cmpath.h"
 #include "trstring.h"
 
+#include <orva/orva_api_export.h>
+
 #include <QObject>
 #include <QVariant>
 
@@ -15,9 +17,10 @@
 class CMNode;
 
 // Owns the nodes of one worker, filed by path. Creating a node at a path that
-// is taken files it after the one there (which stays alive); lookups answer the
-// newest. A node leaves through CMNode::dispose and is freed at once.
-class CMNodes : public QObject
+// is taken files it after the one there (which stays alive) with a warning;
+// lookups answer the newest. A node leaves through CMNode::dispose and is
+// freed at once.
+class ORVA_API_EXPORT CMNodes : public QObject
 {
     Q_OBJECT
 public:
@@ -46,8 +49,10 @@ Q_SIGNALS:
     void changed(const CMPath &path, CMNodes::Change change);
 
 private:
+    // Private members that only the library calls stay out of its exports:
+    // no worker can reach them, so they may change freely.
     friend class CMNode;
-    void destroy(CMNode *node);
+    ORVA_API_NO_EXPORT void destroy(CMNode *node);
 
     struct PathHash
     {
@@ -59,7 +64,7 @@ private:
     int m_size = 0;
 };
 
-class CMNode
+class ORVA_API_EXPORT CMNode
 {
 public:
     virtual ~CMNode();
@@ -87,7 +92,7 @@ private:
     CMPath m_path;
 };
 
-class CMUINode : public CMNode
+class ORVA_API_EXPORT CMUINode : public CMNode
 {
 public:
     static CMUINode *create(CMNodes *nodes, const CMPath &path);
@@ -117,7 +122,7 @@ private:
 };
 
 // A node whose content can be played as a whole.
-class CMContainerNode : public CMUINode
+class ORVA_API_EXPORT CMContainerNode : public CMUINode
 {
 public:
     QVariantHash data() const override;
@@ -134,7 +139,7 @@ private:
 };
 
 // A list whose rows are node paths, held as QVariant(QString) of the encoded form.
-class CMListRowsNode : public CMUINode
+class ORVA_API_EXPORT CMListRowsNode : public CMUINode
 {
 public:
     static CMListRowsNode *create(CMNodes *nodes, const CMPath &path);
@@ -155,15 +160,15 @@ protected:
     using CMUINode::CMUINode;
 
 private:
-    class Removals;
-    void closeUp() const;
+    class ORVA_API_NO_EXPORT Removals;
+    ORVA_API_NO_EXPORT void closeUp() const;
 
     mutable QVariantList m_rows;
     mutable std::unique_ptr<Removals> m_removals; // rows removed, not yet closed up
 };
 
 // A node standing for another path; its rows are those of its target.
-class CMLinkRowsNode : public CMContainerNode
+class ORVA_API_EXPORT CMLinkRowsNode : public CMContainerNode
 {
 public:
     static CMLinkRowsNode *create(CMNodes *nodes, const CMPath &path, const CMPath &target);

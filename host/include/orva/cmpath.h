@@ -9,13 +9,15 @@
 // equals q or starts with q followed by "/".
 #pragma once
 
+#include <orva/orva_api_export.h>
+
 #include <QHash>
 #include <QMetaType>
 #include <QString>
 
 #include <iosfwd>
 
-class CMPath
+class ORVA_API_EXPORT CMPath
 {
 public:
     CMPath() = default;
@@ -47,5 +49,5 @@ inline uint qHash(const CMPath &path, uint seed = 0)
 Q_DECLARE_METATYPE(CMPath)
 
 // Text put into log lines: QString as UTF-8, CMPath as its encoded form.
-std::ostream &operator<<(std::ostream &out, const QString &text);
-std::ostream &operator<<(std::ostream &out, const CMPath &path);
+ORVA_API_EXPORT std::ostream &operator<<(std::ostream &out, const QString &text);
+ORVA_API_EXPORT std::ostream &operator<<(std::ostream &out, const CMPath &path);

@@ -4,6 +4,8 @@
 
 #include "cmnodes.h"
 
+#include <orva/orva_api_export.h>
+
 #include <QObject>
 #include <QVariant>
 
@@ -12,7 +14,7 @@
 using CMChangeHandler = std::function<void(const CMPath &)>;
 
 // What the host talks to: requests by name, and change subscriptions.
-class CMAbstractWorker : public QObject
+class ORVA_API_EXPORT CMAbstractWorker : public QObject
 {
     Q_OBJECT
 public:
@@ -82,7 +84,7 @@ private:
 // it is missing or empty the prefix is "/" followed by the worker's name.
 inline constexpr char kWorkerPrefixKey[] = "nodePrefix";
 
-class CMWorker : public CMAbstractWorker
+class ORVA_API_EXPORT CMWorker : public CMAbstractWorker
 {
     Q_OBJECT
 public:
@@ -100,7 +102,7 @@ private:
 };
 
 // A worker that publishes nodes; the inherited handlers answer from its registry.
-class CMNodesWorker : public CMWorker
+class ORVA_API_EXPORT CMNodesWorker : public CMWorker
 {
     Q_OBJECT
 public:
@@ -118,7 +120,7 @@ public:
     bool disconnectChange(int id) override;
 
 private:
-    void relayChange(const CMPath &path, CMNodes::Change change);
+    ORVA_API_NO_EXPORT void relayChange(const CMPath &path, CMNodes::Change change);
     CMNodes m_nodes;
 };
 

@@ -6,13 +6,15 @@
 
 #include "cmworker.h"
 
+#include <orva/orva_api_export.h>
+
 #include <QLibrary>
 #include <QString>
 #include <QVariantHash>
 
 #include <memory>
 
-class CMWorkerPlugin
+class ORVA_API_EXPORT CMWorkerPlugin
 {
 public:
     explicit CMWorkerPlugin(const QString &path);

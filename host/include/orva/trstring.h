@@ -2,6 +2,8 @@
 // Translatable texts. The stand-in has no translator: a text shows its source.
 #pragma once
 
+#include <orva/orva_api_export.h>
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -21,7 +23,7 @@ struct TrArg
     QString value;
 };
 
-class TrString
+class ORVA_API_EXPORT TrString
 {
 public:
     TrString() = default;
@@ -49,4 +51,4 @@ private:
 // The translation context of a function signature: the class part of its
 // qualified name ("A::B::f(int)" -> "A::B", "int g()" -> ""). The bytes live as
 // long as the process, so they may be stored in a TrCharData.
-const char *trExtractContext(const char *signature);
+ORVA_API_EXPORT const char *trExtractContext(const char *signature);
