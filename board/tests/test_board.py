@@ -85,10 +85,11 @@ class BoardTest(unittest.TestCase):
         self.assertEqual(self.board.leftovers(), [])
 
     def assert_notified(self, since):
-        """The "Attaching new device..." row showed in some tree after the
-        first since trees, and the last tree has it no more."""
-        trees = [boardkit.Tree(t) for t in self.board.trees()[since:]]
-        self.assertTrue(any(t.notification() for t in trees), "no notification row")
+        """The "Attaching new device..." row shows in some tree after the
+        first since trees, and then goes."""
+        self.board.wait(lambda _: any(boardkit.Tree(t).notification()
+                                      for t in self.board.trees()[since:]),
+                        60, what="the notification row")
         self.board.wait(lambda tree: not tree.notification(), 30, what="the notification row to go")
 
     def mount_of(self, entry):
@@ -204,11 +205,8 @@ class BoardTest(unittest.TestCase):
                                     table=False)
         since = len(self.board.trees())
         self.board.plug("btrfs", image)
-        self.board.wait(lambda tree: any(boardkit.Tree(t).notification()
-                                         for t in self.board.trees()[since:]),
-                        60, what="the notification row")
-        self.board.settle()
         self.assert_notified(since)
+        self.board.settle()
         self.assertEqual(self.board.tree().links(), {})
         leftovers = self.board.leftovers()
         self.assertEqual(len(leftovers), 1, leftovers)
