@@ -1,0 +1,409 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Mutation testing for the plug-in and the host stand-in.
+
+Makes one small change at a time to src/modules/storagelink/ and host/src/
+(a comparison flipped, a condition negated, a "+ 1" dropped, a statement
+removed, a constant changed, an early return added, two arguments swapped),
+rebuilds what the change touches, runs the test suites and records which of
+them fail. A mutant no suite kills shows a fault the tests would let through,
+or a change no one can observe. Mutants that do not compile are left out of
+the score.
+
+The sample is drawn with a seed from every mutant of the current sources, so
+the same seed on the same sources gives the same mutants: a run before and a
+run after a change to the tests compare like with like.
+
+Each worker has its own copy of the sources and its own build directory
+(-O0, executables not relinked when a shared library changes) below
+build-mutate/, so the project's own build is never touched.
+"""
+
+import argparse
+import json
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+MUTATED_DIRS = ("src/modules/storagelink", "host/src")
+
+
+@dataclass
+class Mutant:
+    file: str
+    line: int  # 1-based
+    operator: str
+    before: str
+    after: str
+    killed_by: list = field(default_factory=list)
+    status: str = "pending"  # killed, survived, build-failed
+
+    def label(self):
+        return f"{self.file}:{self.line} [{self.operator}] {self.before.strip()}  =>  {self.after.strip()}"
+
+
+# ---------------------------------------------------------------- finding --
+
+def masked_lines(text):
+    """The lines with comments and the insides of string and character
+    literals blanked out, so that the operators only see code, and a flag per
+    line for preprocessor lines and lines inside block comments."""
+    out, skip = [], []
+    in_block = False
+    for line in text.split("\n"):
+        chars = list(line)
+        i, quote, whole_comment = 0, None, in_block
+        while i < len(chars):
+            c = chars[i]
+            nxt = chars[i + 1] if i + 1 < len(chars) else ""
+            if in_block:
+                if c == "*" and nxt == "/":
+                    in_block = False
+                    chars[i] = chars[i + 1] = " "
+                    i += 2
+                    continue
+                chars[i] = " "
+            elif quote:
+                if c == "\\":
+                    chars[i] = " "
+                    if i + 1 < len(chars):
+                        chars[i + 1] = " "
+                    i += 2
+                    continue
+                if c == quote:
+                    quote = None
+                else:
+                    chars[i] = " "
+            elif c in "\"'":
+                quote = c
+            elif c == "/" and nxt == "/":
+                for j in range(i, len(chars)):
+                    chars[j] = " "
+                break
+            elif c == "/" and nxt == "*":
+                in_block = True
+                chars[i] = chars[i + 1] = " "
+                i += 2
+                continue
+            i += 1
+        masked = "".join(chars)
+        out.append(masked)
+        skip.append(whole_comment or masked.lstrip().startswith("#") or not masked.strip())
+    return out, skip
+
+
+def matching_paren(text, open_at):
+    depth = 0
+    for i in range(open_at, len(text)):
+        if text[i] == "(":
+            depth += 1
+        elif text[i] == ")":
+            depth -= 1
+            if depth == 0:
+                return i
+    return -1
+
+
+def top_level_commas(text, start, end):
+    depth, commas = 0, []
+    for i in range(start, end):
+        if text[i] in "([{":
+            depth += 1
+        elif text[i] in ")]}":
+            depth -= 1
+        elif text[i] == "," and depth == 0:
+            commas.append(i)
+    return commas
+
+
+FLIP = {"==": "!=", "!=": "==", "<": ">=", ">": "<=", "<=": ">", ">=": "<"}
+COMPARISON = re.compile(r"(?<=\s)(==|!=|<=|>=|<|>)(?=\s)")
+CONDITION = re.compile(r"\b(if|while) \(")
+PLUS_ONE = re.compile(r" [+-] 1(?![\w.])")
+NUMBER = re.compile(r"(?<![\w.])(\d+)(?![\w.])")
+BOOLEAN = re.compile(r"\b(true|false)\b")
+CALL = re.compile(r"\b\w+\(")
+MACRO = re.compile(r"^[A-Z0-9_]+$")
+# A parameter in a declaration rather than an argument in a call.
+PARAMETER = re.compile(r"^(const\s+)?[\w:<>]+(\s*[&*]+\s*\w*|\s+\w+)$")
+STATEMENT = re.compile(
+    r"^\s*(?:(?:emit|Q_EMIT)\s+)?(?:\+\+|--)?(?:[A-Za-z_]\w*(?:::|\.|->))*[A-Za-z_]\w*"
+    r"\s*(?:\(|\[|=(?!=)|\+=|-=|\|=|&=|<<|\+\+|--|;)")
+NOT_A_STATEMENT = re.compile(r"^\s*(return|break|continue|case|default|goto|using|typedef|public|private|protected)\b")
+SIGNATURE_START = re.compile(r"^[A-Za-z_~]")
+
+
+def comparison_mutants(line, masked):
+    for m in COMPARISON.finditer(masked):
+        yield "comparison", line[:m.start()] + FLIP[m.group(1)] + line[m.end():]
+
+
+def condition_mutants(line, masked):
+    for m in CONDITION.finditer(masked):
+        open_at = m.end() - 1
+        close = matching_paren(masked, open_at)
+        if close > 0:
+            inner = line[open_at + 1:close]
+            yield "negation", line[:open_at + 1] + "!(" + inner + ")" + line[close:]
+
+
+def plus_one_mutants(line, masked):
+    for m in PLUS_ONE.finditer(masked):
+        yield "plus-one", line[:m.start()] + line[m.end():]
+
+
+def constant_mutants(line, masked):
+    for m in NUMBER.finditer(masked):
+        value = int(m.group(1))
+        changed = {0: 1, 1: 0}.get(value, value + 1)
+        yield "constant", line[:m.start()] + str(changed) + line[m.end():]
+    for m in BOOLEAN.finditer(masked):
+        changed = "false" if m.group(1) == "true" else "true"
+        yield "constant", line[:m.start()] + changed + line[m.end():]
+
+
+def swap_mutants(line, masked):
+    for m in CALL.finditer(masked):
+        if MACRO.match(m.group(0)[:-1]):
+            continue
+        open_at = m.end() - 1
+        close = matching_paren(masked, open_at)
+        if close < 0:
+            continue
+        commas = top_level_commas(masked, open_at + 1, close)
+        if len(commas) != 1:
+            continue
+        first = line[open_at + 1:commas[0]].strip()
+        second = line[commas[0] + 1:close].strip()
+        if first and second and first != second and not PARAMETER.match(first):
+            yield "swap", line[:open_at + 1] + second + ", " + first + line[close:]
+
+
+def statement_mutants(line, masked, previous):
+    code = masked.strip()
+    if not code.endswith(";") or "{" in code or "}" in code:
+        return
+    if NOT_A_STATEMENT.match(masked) or not STATEMENT.match(masked):
+        return
+    if code.count("(") != code.count(")"):
+        return
+    # Only a statement that starts on this line: the one before ends one.
+    if previous.strip() and previous.rstrip()[-1] not in ";{}):":
+        return
+    indent = line[:len(line) - len(line.lstrip())]
+    yield "removal", indent + "{}"
+
+
+def early_return_mutants(lines, masks, index):
+    """A function body's opening brace at the start of a line: return at
+    once, where the return type makes that a one-word change."""
+    start = index - 1
+    while start > 0 and not SIGNATURE_START.match(lines[start]):
+        start -= 1
+    signature = " ".join(masks[start:index]).strip()
+    name = re.search(r"([~\w]+)::([~\w]+)\(", signature)
+    if signature.startswith(("void ", "static void ")) or (
+            name and name.group(2).lstrip("~") == name.group(1)):
+        yield "early-return", "{ return;"
+    elif signature.startswith(("bool ", "static bool ")):
+        yield "early-return", "{ return false;"
+        yield "early-return", "{ return true;"
+
+
+def mutants_of(path):
+    relative = str(path.relative_to(ROOT))
+    lines = path.read_text().split("\n")
+    masks, skip = masked_lines("\n".join(lines))
+    found, seen = [], set()
+    for i, (line, masked) in enumerate(zip(lines, masks)):
+        if skip[i]:
+            continue
+        candidates = []
+        if masked == "{" and i > 0 and path.suffix == ".cpp":
+            candidates += early_return_mutants(lines, masks, i)
+        else:
+            previous = next((masks[j] for j in range(i - 1, -1, -1) if not skip[j]), "")
+            for generate in (comparison_mutants, condition_mutants, plus_one_mutants,
+                             constant_mutants, swap_mutants):
+                candidates += generate(line, masked)
+            candidates += statement_mutants(line, masked, previous)
+        for operator, after in candidates:
+            if after != line and (i, after) not in seen:
+                seen.add((i, after))
+                found.append(Mutant(relative, i + 1, operator, line, after))
+    return found
+
+
+def all_mutants():
+    found = []
+    for directory in MUTATED_DIRS:
+        for path in sorted((ROOT / directory).iterdir()):
+            if path.suffix in (".cpp", ".h"):
+                found += mutants_of(path)
+    return found
+
+
+# ---------------------------------------------------------------- running --
+
+def run(command, cwd=None, timeout=None, env=None):
+    return subprocess.run(command, cwd=cwd, timeout=timeout, env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+class Worker:
+    def __init__(self, number, args):
+        self.base = ROOT / "build-mutate" / f"w{number}"
+        self.tree = self.base / "tree"
+        self.build = self.base / "build"
+        self.args = args
+        self.env = dict(os.environ, LC_ALL="C.UTF-8")
+        # Cases that change machine-wide settings stay off here.
+        self.env.pop("ORVA_TEST_WATCH_LIMIT", None)
+
+    def prepare(self):
+        listed = run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT)
+        if self.tree.exists():
+            shutil.rmtree(self.tree)
+        self.tree.mkdir(parents=True)
+        for name in filter(None, listed.stdout.split("\0")):
+            source = ROOT / name
+            if source.is_file():
+                target = self.tree / name
+                target.parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy2(source, target)
+        configured = run(["cmake", "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
+                          "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS=-O0 -g0",
+                          "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"])
+        if configured.returncode != 0:
+            sys.exit(f"mutate: cmake failed\n{configured.stdout}")
+        if not self.compile():
+            sys.exit(f"mutate: the unchanged sources do not build in {self.build}")
+        failed = self.test()
+        if failed:
+            sys.exit(f"mutate: suites fail without any mutant: {', '.join(failed)}")
+
+    def compile(self):
+        built = run(["cmake", "--build", str(self.build), "--", "-j", str(self.args.build_jobs)],
+                    timeout=900)
+        return built.returncode == 0
+
+    def test(self):
+        failed_log = self.build / "Testing" / "Temporary" / "LastTestsFailed.log"
+        if failed_log.exists():
+            failed_log.unlink()
+        command = ["ctest", "--test-dir", str(self.build), "-j", str(self.args.test_jobs),
+                   "--timeout", str(self.args.timeout)]
+        if self.args.suites:
+            command += ["-R", self.args.suites]
+        run(command, env=self.env)
+        if not failed_log.exists():
+            return []
+        return sorted(line.split(":", 1)[1].strip()
+                      for line in failed_log.read_text().splitlines() if ":" in line)
+
+    def try_mutant(self, mutant):
+        path = self.tree / mutant.file
+        original = path.read_text()
+        lines = original.split("\n")
+        assert lines[mutant.line - 1] == mutant.before, f"sources changed under {mutant.label()}"
+        lines[mutant.line - 1] = mutant.after
+        path.write_text("\n".join(lines))
+        try:
+            if not self.compile():
+                mutant.status = "build-failed"
+                return mutant
+            mutant.killed_by = self.test()
+            mutant.status = "killed" if mutant.killed_by else "survived"
+        finally:
+            path.write_text(original)
+        return mutant
+
+
+def run_all(mutants, args):
+    workers = [Worker(n, args) for n in range(args.jobs)]
+    print(f"mutate: building {len(workers)} worker tree(s) below build-mutate/", flush=True)
+    with ThreadPoolExecutor(len(workers)) as pool:
+        list(pool.map(Worker.prepare, workers))
+    # Mutants of one file stay with one worker, in order, so each rebuild
+    # only recompiles that file.
+    queues = [[] for _ in workers]
+    for index, mutant in enumerate(mutants):
+        queues[index * len(workers) // len(mutants)].append(mutant)
+    done = [0]
+    started = time.monotonic()
+
+    def work(worker, queue):
+        for mutant in queue:
+            worker.try_mutant(mutant)
+            done[0] += 1
+            print(f"[{done[0]}/{len(mutants)} {time.monotonic() - started:.0f}s] {mutant.status}"
+                  f" {','.join(mutant.killed_by)}  {mutant.label()}", flush=True)
+
+    with ThreadPoolExecutor(len(workers)) as pool:
+        list(pool.map(work, workers, queues))
+
+
+def report(mutants):
+    compiled = [m for m in mutants if m.status in ("killed", "survived")]
+    killed = [m for m in compiled if m.status == "killed"]
+    failed = len(mutants) - len(compiled)
+    print()
+    score = 100.0 * len(killed) / len(compiled) if compiled else 0.0
+    print(f"Score: {len(killed)} killed / {len(compiled)} compiled = {score:.1f} %"
+          f" ({failed} did not build)")
+    suites = sorted({s for m in killed for s in m.killed_by})
+    print("\nKills per suite (only: mutants no other suite kills):")
+    for suite in sorted(suites, key=lambda s: -sum(s in m.killed_by for m in killed)):
+        total = sum(suite in m.killed_by for m in killed)
+        only = sum(m.killed_by == [suite] for m in killed)
+        print(f"  {suite:24} {total:4}   only: {only}")
+    survivors = [m for m in compiled if m.status == "survived"]
+    print(f"\nSurvivors ({len(survivors)}):")
+    for m in survivors:
+        print(f"  {m.label()}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("-n", "--count", type=int, default=150, help="mutants to sample (0: all)")
+    parser.add_argument("--seed", type=int, default=24, help="seed of the sample")
+    parser.add_argument("-R", "--suites", help="ctest regular expression of the suites to run")
+    parser.add_argument("--jobs", type=int, default=2, help="mutants tried at once")
+    parser.add_argument("--build-jobs", type=int, default=2)
+    parser.add_argument("--test-jobs", type=int, default=4)
+    parser.add_argument("--timeout", type=int, default=60, help="seconds per suite")
+    parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    parser.add_argument("--json", type=Path, default=ROOT / "build-mutate" / "results.json",
+                        help="where to write every mutant and its result")
+    parser.add_argument("--report", type=Path, help="print the report of an earlier --json and stop")
+    args = parser.parse_args()
+
+    if args.report:
+        report([Mutant(**m) for m in json.loads(args.report.read_text())])
+        return
+    mutants = all_mutants()
+    total = len(mutants)
+    if args.count and args.count < total:
+        mutants = random.Random(args.seed).sample(mutants, args.count)
+    mutants.sort(key=lambda m: (m.file, m.line))
+    print(f"mutate: {len(mutants)} of {total} mutants, seed {args.seed}", flush=True)
+    if args.list:
+        for m in mutants:
+            print(m.label())
+        return
+    run_all(mutants, args)
+    args.json.parent.mkdir(parents=True, exist_ok=True)
+    args.json.write_text(json.dumps([asdict(m) for m in mutants], indent=1))
+    report(mutants)
+
+
+if __name__ == "__main__":
+    main()
