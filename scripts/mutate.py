@@ -270,15 +270,18 @@ class Worker:
 
     def prepare(self):
         listed = run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT)
-        if self.tree.exists():
-            shutil.rmtree(self.tree)
-        self.tree.mkdir(parents=True)
+        # Only what differs is written, and written anew: a file put back
+        # with its old time would leave the mutant's object file in place.
         for name in filter(None, listed.stdout.split("\0")):
-            source = ROOT / name
-            if source.is_file():
-                target = self.tree / name
-                target.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(source, target)
+            source, target = ROOT / name, self.tree / name
+            if not source.is_file():
+                continue
+            content = source.read_bytes()
+            if target.is_file() and target.read_bytes() == content:
+                continue
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(content)
+            shutil.copymode(source, target)
         configured = run(["cmake", "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
                           "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS=-O0 -g0",
                           "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"])
