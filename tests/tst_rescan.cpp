@@ -16,6 +16,8 @@ private slots:
     void labelWorkedExample();
     void labelText_data();
     void labelText();
+    void unreadableLabel_data();
+    void unreadableLabel();
     void labelReadLater();
     void numberingAndReset();
     void matching_data();
@@ -89,6 +91,8 @@ void TestRescan::labelText_data()
                                                         "b");
     QTest::newRow("two lines") << QByteArray("first\nsecond\n") << QStringLiteral("first");
     QTest::newRow("CRLF") << QByteArray("line\r\nnext\r\n") << QStringLiteral("line");
+    QTest::newRow("lone CR in UTF-8") << QByteArray("a\rb\n") << QStringLiteral("ab");
+    QTest::newRow("UTF-8 BOM") << QByteArray("\xef\xbb\xbfLabel\n") << QStringLiteral("Label");
     // A text stream decodes first and drops carriage returns as characters:
     // a 0x0D byte inside a UTF-16 character stays part of it.
     const QString cr = QString::fromUtf16(u"A\u010d\u0d1fB");
@@ -113,6 +117,29 @@ void TestRescan::labelText()
     QTRY_COMPARE(dir.rows(), QStringList{linkPath("usb-x")});
     QCOMPARE(description(dir, "usb-x"), label);
     QVERIFY(dir.log().messages(log4cplus::ERROR_LOG_LEVEL).isEmpty());
+}
+
+void TestRescan::unreadableLabel_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("link to /dev/zero") << QStringLiteral("zero");
+    QTest::newRow("directory") << QStringLiteral("directory");
+}
+
+// Neither may block or swamp the event loop: one ERROR line, an empty
+// description, and the link all the same.
+void TestRescan::unreadableLabel()
+{
+    QFETCH(QString, kind);
+    WatchedDir dir;
+    const QString label = dir.filePath("usb-x.label");
+    QVERIFY(kind == "zero" ? QFile::link("/dev/zero", label) : dir.mkdir("usb-x.label"));
+    QVERIFY(dir.mkdir("usb-x"));
+    QVERIFY(dir.start({"usb-:USB"}));
+    QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL),
+             QStringList{QStringLiteral("Cannot open label file for:") + label});
+    QCOMPARE(dir.titles(), QStringList{"USB1"});
+    QCOMPARE(description(dir, "usb-x"), QString());
 }
 
 void TestRescan::labelReadLater()
