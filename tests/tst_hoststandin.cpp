@@ -55,6 +55,8 @@ private slots:
     void prefixComesFromConfiguration();
     void nodeAtTakenPathDoesNotFreeTheFirst();
     void requestsAnswerWhatWasPublished();
+    void setDataRequestChangesEachKey_data();
+    void setDataRequestChangesEachKey();
     void subscriptionsSeeChanges();
     void signatureHelpers();
 };
@@ -207,12 +209,36 @@ void TestHostStandIn::requestsAnswerWhatWasPublished()
     QVERIFY(worker.request(QStringLiteral("ping"), CMPath()).toBool());
     QVERIFY(!worker.request(QStringLiteral("bogus"), CMPath()).isValid());
 
-    QVERIFY(worker.setDataRequest(path("/w/l"),
-                                  {{QStringLiteral("description"), QStringLiteral("d")}}));
-    QCOMPARE(link->description().toString(), QStringLiteral("d"));
     QVERIFY(!worker.setDataRequest(path("/w/l"), {{QStringLiteral("colour"), 1}}));
     QVERIFY(
         !worker.setDataRequest(path("/none"), {{QStringLiteral("title"), QStringLiteral("t")}}));
+    // A plain UI node has every key a link has, and is never playable.
+    const QVariantHash ui = CMUINode::create(worker.nodes(), path("/w/u"))->data();
+    QCOMPARE(QStringList(ui.keys()).size(), data.size() - 1); // no target
+    QCOMPARE(ui.value(QStringLiteral("playable")), QVariant(false));
+}
+
+void TestHostStandIn::setDataRequestChangesEachKey_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("value");
+    for (const char *key : {"title", "description", "id", "icon"})
+        QTest::newRow(key) << QString::fromLatin1(key) << QVariant(QStringLiteral("v"));
+    QTest::newRow("playable") << QStringLiteral("playable") << QVariant(true);
+}
+
+// Each key a host may set is stored, read back, and announced to subscribers.
+void TestHostStandIn::setDataRequestChangesEachKey()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, value);
+    TestWorker worker;
+    CMLinkRowsNode::create(worker.nodes(), path("/w/l"), path("/w"));
+    int changes = 0;
+    worker.connectDataChange(path("/w/l"), [&changes](const CMPath &) { ++changes; });
+    QVERIFY(worker.setDataRequest(path("/w/l"), {{key, value}}));
+    QCOMPARE(worker.getDataRequest(path("/w/l")).value(key), value);
+    QCOMPARE(changes, 1);
 }
 
 void TestHostStandIn::subscriptionsSeeChanges()

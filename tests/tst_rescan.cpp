@@ -9,9 +9,6 @@
 
 #include <log4cplus/loglevel.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 class TestRescan : public QObject
 {
     Q_OBJECT
@@ -23,12 +20,10 @@ private slots:
     void unreadableLabel();
     void labelReadLater();
     void numberingAndReset();
-    void renamedEntryTakesNextNumber();
     void matching_data();
     void matching();
     void entryNamedLikeTheNotificationNode();
     void unchangedRescanOnlyLogsItsFrame();
-    void watchedDirectoryRemoved();
     void removalFindsEachRowAsAScanWould();
 };
 
@@ -56,22 +51,17 @@ QString description(const WatchedDir &dir, const QString &name)
 void TestRescan::labelWorkedExample()
 {
     WatchedDir dir;
-    for (const char *name : {"usb-sda1", "usb-sdb", "usbstick"})
+    for (const char *name : {"usb-sda1", "usbstick"})
         QVERIFY(dir.mkdir(name));
     QVERIFY(dir.writeFile("usb-sda1.label", "Caf\\xc3\\xa9\\x20Drive\n"));
-    QVERIFY(dir.writeFile("usbstick.label", "My\\x2Stick\n"));
     QVERIFY(dir.start({"usb:Disk"}));
 
     QCOMPARE(
-        dir.log().messages(log4cplus::INFO_LOG_LEVEL).mid(0, 3),
-        (QStringList{
-            QString::fromUtf8("New matching entry: usb / sda1 --> /media/usb-sda1, name "
-                              "Disk1, label Caf\u00e9 Drive"),
-            "New matching entry: usb / sdb --> /media/usb-sdb, name Disk2, label ",
-            "New matching entry: usbstick /  --> /media/usbstick, name Disk3, label My tick"}));
-    QVERIFY(dir.log().messages(log4cplus::ERROR_LOG_LEVEL).isEmpty());
-    QCOMPARE(dir.rows(),
-             (QStringList{linkPath("usb-sda1"), linkPath("usb-sdb"), linkPath("usbstick")}));
+        dir.log().messages(log4cplus::INFO_LOG_LEVEL).mid(0, 2),
+        (QStringList{QString::fromUtf8("New matching entry: usb / sda1 --> /media/usb-sda1, name "
+                                       "Disk1, label Caf\u00e9 Drive"),
+                     "New matching entry: usbstick /  --> /media/usbstick, name Disk2, label "}));
+    QCOMPARE(dir.rows(), (QStringList{linkPath("usb-sda1"), linkPath("usbstick")}));
 
     const QVariantHash sda1 = dir.tree().data(linkPath("usb-sda1"));
     QCOMPARE(sda1.value("kind").toString(), QStringLiteral("link"));
@@ -88,7 +78,6 @@ void TestRescan::labelText_data()
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("label");
     QTest::newRow("escape inside") << QByteArray("A\\x42C") << QStringLiteral("ABC");
-    QTest::newRow("two escapes") << QByteArray("\\x41\\x42") << QStringLiteral("AB");
     QTest::newRow("capital X") << QByteArray("\\X41") << QStringLiteral("\\X41");
     QTest::newRow("truncated at end") << QByteArray("\\x4") << QStringLiteral("\\x4");
     QTest::newRow("not alphanumeric") << QByteArray("\\x4-") << QStringLiteral("\\x4-");
@@ -96,7 +85,6 @@ void TestRescan::labelText_data()
     QTest::newRow("ZZ ends the label") << QByteArray("ab\\xZZcd") << QStringLiteral("ab");
     QTest::newRow("NUL escape") << QByteArray("ab\\x00cd") << QStringLiteral("ab");
     QTest::newRow("doubled backslash") << QByteArray("\\\\x41") << QStringLiteral("\\A");
-    QTest::newRow("escaped UTF-8") << QByteArray("Caf\\xc3\\xa9") << QString::fromUtf8("Caf\u00e9");
     QTest::newRow("raw UTF-8") << QByteArray("Caf\xc3\xa9") << QString::fromUtf8("Caf\u00e9");
     QTest::newRow("invalid UTF-8") << QByteArray("a\\xffb")
                                    << QString::fromUtf8("a\xef\xbf\xbd"
@@ -104,6 +92,7 @@ void TestRescan::labelText_data()
     QTest::newRow("two lines") << QByteArray("first\nsecond\n") << QStringLiteral("first");
     QTest::newRow("CRLF") << QByteArray("line\r\nnext\r\n") << QStringLiteral("line");
     QTest::newRow("lone CR in UTF-8") << QByteArray("a\rb\n") << QStringLiteral("ab");
+    QTest::newRow("UTF-8 BOM") << QByteArray("\xef\xbb\xbfLabel\n") << QStringLiteral("Label");
     // A text stream decodes first and drops carriage returns as characters:
     // a 0x0D byte inside a UTF-16 character stays part of it.
     const QString cr = QString::fromUtf16(u"A\u010d\u0d1fB");
@@ -112,7 +101,6 @@ void TestRescan::labelText_data()
     QTest::newRow("UTF-16LE, lone CR") << utf16("\xff\xfe", "a\rb\nc", false) << "ab";
     QTest::newRow("UTF-16LE, escapes") << utf16("\xff\xfe", "x\\x41\n", false) << "xA";
     QTest::newRow("empty file") << QByteArray() << QString();
-    QTest::newRow("empty first line") << QByteArray("\nsecond") << QString();
     // A label is one short line: a 1 MiB line gives its first 4 KiB.
     QTest::newRow("longer than the bound")
         << QByteArray(1 << 20, 'a') << QString(4096, QLatin1Char('a'));
@@ -134,34 +122,20 @@ void TestRescan::labelText()
 void TestRescan::unreadableLabel_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("fifo") << QStringLiteral("fifo");
     QTest::newRow("link to /dev/zero") << QStringLiteral("zero");
     QTest::newRow("directory") << QStringLiteral("directory");
-    QTest::newRow("no read permission") << QStringLiteral("mode 000");
 }
 
-// None of these may block or swamp the event loop: one ERROR line, an empty
+// Neither may block or swamp the event loop: one ERROR line, an empty
 // description, and the link all the same.
 void TestRescan::unreadableLabel()
 {
     QFETCH(QString, kind);
     WatchedDir dir;
     const QString label = dir.filePath("usb-x.label");
-    if (kind == QLatin1String("fifo")) {
-        QCOMPARE(::mkfifo(QFile::encodeName(label).constData(), 0600), 0);
-    } else if (kind == QLatin1String("zero")) {
-        QVERIFY(QFile::link("/dev/zero", label));
-    } else if (kind == QLatin1String("directory")) {
-        QVERIFY(dir.mkdir("usb-x.label"));
-    } else {
-        if (::geteuid() == 0)
-            QSKIP("root reads files whatever their mode");
-        QVERIFY(dir.writeFile("usb-x.label", "secret"));
-        QVERIFY(QFile::setPermissions(label, QFileDevice::Permissions()));
-    }
+    QVERIFY(kind == "zero" ? QFile::link("/dev/zero", label) : dir.mkdir("usb-x.label"));
     QVERIFY(dir.mkdir("usb-x"));
     QVERIFY(dir.start({"usb-:USB"}));
-
     QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL),
              QStringList{QStringLiteral("Cannot open label file for:") + label});
     QCOMPARE(dir.titles(), QStringList{"USB1"});
@@ -174,16 +148,15 @@ void TestRescan::labelReadLater()
     WatchedDir dir;
     QVERIFY(dir.mkdir("usb-x"));
     QVERIFY(dir.start({"usb-:USB"}));
-    const int rescans = dir.rescansFinished();
     QVERIFY(dir.writeFile("usb-x.label", "late"));
-    QVERIFY(dir.mkdir("other"));
-    QTRY_VERIFY(dir.rescansFinished() > rescans);
+    QVERIFY(dir.mkdir("usb-y")); // its row says the label's change was seen
+    QTRY_COMPARE(dir.rows(), (QStringList{linkPath("usb-x"), linkPath("usb-y")}));
     QCOMPARE(description(dir, "usb-x"), QString());
 
     QVERIFY(dir.rmdir("usb-x"));
-    QTRY_VERIFY(dir.rows().isEmpty());
+    QTRY_COMPARE(dir.rows(), QStringList{linkPath("usb-y")});
     QVERIFY(dir.mkdir("usb-x"));
-    QTRY_COMPARE(dir.rows(), QStringList{linkPath("usb-x")});
+    QTRY_COMPARE(dir.rows(), (QStringList{linkPath("usb-y"), linkPath("usb-x")}));
     QCOMPARE(description(dir, "usb-x"), QStringLiteral("late"));
 }
 
@@ -208,28 +181,13 @@ void TestRescan::numberingAndReset()
              QStringList{"DEBUG Reset prefix x counter to 0"});
     QVERIFY(dir.titles().isEmpty());
 
+    // A renamed entry is a new one: it takes the next number, without a reset.
     QVERIFY(dir.mkdir("xd"));
     QTRY_COMPARE(dir.titles(), QStringList{"X1"});
-
-    // Removal lines, each row found by content.
-    QStringList removal = dir.log().linesStartingWith("Removing ");
-    removal.sort();
-    QCOMPARE(removal, (QStringList{"DEBUG Removing xa from storagelink list",
-                                   "DEBUG Removing xb from storagelink list",
-                                   "DEBUG Removing xc from storagelink list"}));
-    QVERIFY(dir.log().lines().contains("DEBUG   -> " + linkPath("xa")));
-    QCOMPARE(dir.log().messages(log4cplus::TRACE_LOG_LEVEL).size(), 3);
-}
-
-void TestRescan::renamedEntryTakesNextNumber()
-{
-    WatchedDir dir;
-    QVERIFY(dir.mkdir("xa"));
-    QVERIFY(dir.start({"x:X"}));
-    QVERIFY(QDir(dir.path()).rename("xa", "xz"));
+    QVERIFY(QDir(dir.path()).rename("xd", "xz"));
     QTRY_COMPARE(dir.rows(), QStringList{linkPath("xz")});
     QCOMPARE(dir.titles(), QStringList{"X2"});
-    QVERIFY(dir.log().linesStartingWith("Reset prefix ").isEmpty());
+    QCOMPARE(dir.log().linesStartingWith("Reset prefix ").size(), 1);
 }
 
 void TestRescan::matching_data()
@@ -308,33 +266,16 @@ void TestRescan::unchangedRescanOnlyLogsItsFrame()
     QVERIFY(dir.mkdir("x1"));
     QVERIFY(dir.start({"x:X"}));
     const int before = dir.log().records().size();
-    const int rescans = dir.rescansFinished();
+    const QString leave = QStringLiteral("DEBUG Leave CMStorageLinkWorker::dirChanged: "
+                                         "m_notifList: () deleteNotifList: ()");
     QVERIFY(dir.writeFile("unrelated", "touch"));
-    QTRY_VERIFY(dir.rescansFinished() > rescans);
+    QTRY_COMPARE(dir.log().lines().mid(before).value(1), leave);
     const QStringList lines = dir.log().lines().mid(before);
-    QVERIFY(!lines.isEmpty());
     for (int i = 0; i < lines.size(); i += 2) {
         QCOMPARE(lines.at(i), "DEBUG dirChanged: " + dir.path());
-        QCOMPARE(lines.value(i + 1), QStringLiteral("DEBUG Leave CMStorageLinkWorker::dirChanged: "
-                                                    "m_notifList: () deleteNotifList: ()"));
+        QCOMPARE(lines.value(i + 1), leave);
     }
     QCOMPARE(dir.titles(), QStringList{"X1"});
-}
-
-void TestRescan::watchedDirectoryRemoved()
-{
-    WatchedDir dir;
-    for (const char *name : {"xa", "xb", "ya"})
-        QVERIFY(dir.mkdir(name));
-    QVERIFY(dir.start({"x:X", "y:Y", "z:Z"}));
-    QCOMPARE(dir.titles().size(), 3);
-    QVERIFY(QDir(dir.path()).removeRecursively());
-    QTRY_VERIFY(dir.rows().isEmpty());
-    QVERIFY(dir.titles().isEmpty());
-    QStringList resets = dir.log().linesStartingWith("Reset prefix ");
-    resets.sort();
-    QCOMPARE(resets, (QStringList{"DEBUG Reset prefix x counter to 0",
-                                  "DEBUG Reset prefix y counter to 0"}));
 }
 
 // Many links go in one rescan while the notification row is shown: each
@@ -375,6 +316,8 @@ void TestRescan::removalFindsEachRowAsAScanWould()
         const QString name = message.section(QLatin1Char(' '), 1, 1);
         const int row = reference.indexOf(linkPath(name));
         QVERIFY2(row >= 0, qPrintable(name));
+        QCOMPARE(message, "Removing " + name + " from storagelink list");
+        QCOMPARE(records.value(i + 1).message, "  -> " + linkPath(name));
         QCOMPARE(records.value(i + 2).level, int(log4cplus::TRACE_LOG_LEVEL));
         QCOMPARE(records.value(i + 2).message, "  -> removing from row " + QString::number(row));
         reference.removeAt(row);

@@ -47,13 +47,3 @@ QStringList WatchedDir::rows() const
 {
     return tree().rows(kListPath);
 }
-
-int WatchedDir::rescansFinished() const
-{
-    // The last line of every rescan.
-    static const QString leave = QStringLiteral("Leave CMStorageLinkWorker::dirChanged: ");
-    int n = 0;
-    for (const LogRecord &r : m_log.records())
-        n += r.message.startsWith(leave) ? 1 : 0;
-    return n;
-}

@@ -31,11 +31,6 @@ public:
     // Starts a worker on this directory; links go under "/media/".
     bool start(const QStringList &linkPrefixes, const QStringList &notifPrefixes = {});
 
-    // Rescans the worker has finished. A test that expects a change to leave
-    // the tree as it is takes this before the change and waits for it to grow;
-    // a change of the tree is awaited in the tree itself.
-    int rescansFinished() const;
-
     LogCapture &log() { return m_log; }
     PluginWorker &plugin() { return m_plugin; }
     QObject *worker() const { return m_plugin.worker(); }
