@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -40,6 +41,28 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 }
 
 const QString kUnopenable = QStringLiteral("Cannot open label file for:");
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+}
+
+// Whether thread tid of this process sleeps in open() waiting for the FIFO's
+// other end. The kernel names that wait in wchan; where it names no function,
+// a thread in openat (its syscall file) that sleeps (its stat, read after)
+// can only be in that wait. Under qemu-user only wchan tells: the call there
+// is the host's, with the host's number.
+bool sleepsInOpen(pid_t tid)
+{
+    const QString task = QStringLiteral("/proc/self/task/%1/").arg(tid);
+    if (readAll(task + "wchan") == "wait_for_partner")
+        return true;
+    const bool inOpenat =
+        readAll(task + "syscall").split(' ').value(0) == QByteArray::number(SYS_openat);
+    const QByteArray stat = readAll(task + "stat");
+    return inOpenat && stat.mid(stat.lastIndexOf(')') + 2, 1) == "S";
+}
 
 } // namespace
 
@@ -154,28 +177,28 @@ void TestLabelConfinement::fifoIsNeverOpened()
     if (throughLink)
         QVERIFY(QFile::link(fifo, label));
 
-    std::atomic<bool> writerOpened{false};
+    const QByteArray fifoName = QFile::encodeName(fifo);
+    std::atomic<pid_t> writerTid{0};
     int writerFd = -1;
     std::thread writer([&] {
-        writerFd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_CLOEXEC);
-        writerOpened = true;
+        writerTid = pid_t(::syscall(SYS_gettid));
+        writerFd = ::open(fifoName.constData(), O_WRONLY | O_CLOEXEC);
     });
     // Whatever happens below, a reader of our own lets the writer go.
     const auto release = qScopeGuard([&] {
-        const int reader =
-            ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int reader = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         writer.join();
         ::close(writerFd);
         ::close(reader);
     });
-    QTest::qWait(50); // the writer is in open() by now
+    QTRY_VERIFY(writerTid != 0 && sleepsInOpen(writerTid));
 
     QVERIFY(dir.mkdir("usb-x"));
     QVERIFY(dir.start({"usb-:USB"}));
     QCOMPARE(dir.log().messages(log4cplus::ERROR_LOG_LEVEL), QStringList{kUnopenable + label});
     QCOMPARE(dir.titles(), QStringList{"USB1"});
-    QTest::qWait(50);
-    QVERIFY(!writerOpened);
+    // An open() by the worker would have woken the writer there and then.
+    QVERIFY(sleepsInOpen(writerTid));
 }
 
 QTEST_GUILESS_MAIN(TestLabelConfinement)
