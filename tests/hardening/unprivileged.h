@@ -11,19 +11,16 @@ class Unprivileged
 public:
     static constexpr uid_t kNobody = 65534;
 
-    Unprivileged() : m_wasRoot(::geteuid() == 0), m_active(!m_wasRoot || ::seteuid(kNobody) == 0) {}
+    Unprivileged() : m_active(::geteuid() != 0 || ::seteuid(kNobody) == 0) {}
     ~Unprivileged()
     {
-        if (m_wasRoot && m_active && ::seteuid(0) != 0)
+        if (::getuid() == 0 && m_active && ::seteuid(0) != 0)
             ::_exit(3); // a suite left without root's rights would report nonsense
     }
-    Unprivileged(const Unprivileged &) = delete;
-    Unprivileged &operator=(const Unprivileged &) = delete;
 
     // False when root could not give up its rights.
     bool isActive() const { return m_active; }
 
 private:
-    const bool m_wasRoot;
     const bool m_active;
 };
