@@ -50,7 +50,8 @@ bool inOwnNamespaces()
 // Runs the current case again in a child process with a user and a mount
 // namespace of its own, which die with the child (and the child with this
 // process): a watch limit lowered or a file system mounted there goes with
-// them, however the run ends. Returns the child's wait status.
+// them, however the run ends, and no other process's files or mounts wake
+// the worker there. Returns the child's wait status.
 int runInOwnNamespaces()
 {
     const QByteArray self = QFile::encodeName(QCoreApplication::applicationFilePath());
@@ -173,12 +174,17 @@ void TestBadWatchDir::linksFollowThePath()
     QFETCH(QStringList, said);
     if (steps.contains("limit") && qgetenv("ORVA_TEST_WATCH_LIMIT") != "1")
         QSKIP("reaches the inotify watch limit: set ORVA_TEST_WATCH_LIMIT=1 to run it");
-    if ((steps.contains("limit") || steps.contains("mount")) && !inOwnNamespaces()) {
+    // Where it may, a case runs in namespaces of its own: "nobody" has no
+    // place there. The watch limit and a mount need them.
+    if (!steps.contains("nobody") && !inOwnNamespaces()) {
         const int status = runInOwnNamespaces();
-        if (WIFEXITED(status) && WEXITSTATUS(status) == kRefused)
+        const bool refused = WIFEXITED(status) && WEXITSTATUS(status) == kRefused;
+        if (refused && (steps.contains("limit") || steps.contains("mount")))
             QSKIP("cannot run the case again in a user and a mount namespace of its own here");
-        QCOMPARE(status, 0);
-        return;
+        if (!refused) {
+            QCOMPARE(status, 0);
+            return;
+        }
     }
 
     // There, deaf to the machine's mounts, below a file system of the case's
