@@ -178,13 +178,12 @@ void TestBadWatchDir::linksFollowThePath()
     // place there. The watch limit and a mount need them.
     if (!steps.contains("nobody") && !inOwnNamespaces()) {
         const int status = runInOwnNamespaces();
-        const bool refused = WIFEXITED(status) && WEXITSTATUS(status) == kRefused;
-        if (refused && (steps.contains("limit") || steps.contains("mount")))
-            QSKIP("cannot run the case again in a user and a mount namespace of its own here");
-        if (!refused) {
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != kRefused) {
             QCOMPARE(status, 0);
             return;
         }
+        if (steps.contains("limit") || steps.contains("mount"))
+            QSKIP("cannot run the case again in a user and a mount namespace of its own here");
     }
 
     // There, deaf to the machine's mounts, below a file system of the case's
