@@ -25,6 +25,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -298,19 +299,38 @@ class Worker:
                     timeout=900)
         return built.returncode == 0
 
+    def suites(self):
+        """The suites as ctest would run them: name, command, environment and
+        working directory. Run directly, a suite that hangs is stopped after
+        --timeout, whatever time limit its own ctest entry has."""
+        listed = run(["ctest", "--test-dir", str(self.build), "--show-only=json-v1"]
+                     + (["-R", self.args.suites] if self.args.suites else []))
+        found = []
+        for test in json.loads(listed.stdout)["tests"]:
+            properties = {p["name"]: p["value"] for p in test.get("properties", [])}
+            env = dict(self.env)
+            env.update(item.split("=", 1) for item in properties.get("ENVIRONMENT", []))
+            found.append((test["name"], test["command"], env,
+                          properties.get("WORKING_DIRECTORY", str(self.build))))
+        return found
+
+    def run_suite(self, suite):
+        name, command, env, cwd = suite
+        process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
+        try:
+            return name if process.wait(timeout=self.args.timeout) != 0 else None
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            return name
+
     def test(self):
-        failed_log = self.build / "Testing" / "Temporary" / "LastTestsFailed.log"
-        if failed_log.exists():
-            failed_log.unlink()
-        command = ["ctest", "--test-dir", str(self.build), "-j", str(self.args.test_jobs),
-                   "--timeout", str(self.args.timeout)]
-        if self.args.suites:
-            command += ["-R", self.args.suites]
-        run(command, env=self.env)
-        if not failed_log.exists():
-            return []
-        return sorted(line.split(":", 1)[1].strip()
-                      for line in failed_log.read_text().splitlines() if ":" in line)
+        if not hasattr(self, "_suites"):
+            self._suites = self.suites()
+        with ThreadPoolExecutor(self.args.test_jobs) as pool:
+            return sorted(filter(None, pool.map(self.run_suite, self._suites)))
 
     def try_mutant(self, mutant):
         path = self.tree / mutant.file
