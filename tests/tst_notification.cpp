@@ -134,9 +134,11 @@ void TestNotification::timerWithdrawsOnceAndIsNotRestarted()
     QCOMPARE(dir.rows(), QStringList{kNotificationPath});
 
     // A host learns of the timer's withdrawal through its rows subscription.
-    RowsChangeSignal subscription(dir.plugin().worker(), kListPath);
-    QSignalSpy rowsChanged(&subscription, &RowsChangeSignal::rowsChanged);
-    QTRY_COMPARE_WITH_TIMEOUT(rowsChanged.count(), 1, 20000);
+    int rowsChanged = 0;
+    const int subscription = dir.plugin().worker()->connectRowsChange(
+        CMPath::fromEncoded(kListPath), [&rowsChanged](const CMPath &) { ++rowsChanged; });
+    QTRY_COMPARE_WITH_TIMEOUT(rowsChanged, 1, 20000);
+    dir.plugin().worker()->disconnectRowsChange(subscription);
     QVERIFY(!shown(dir));
     const qint64 elapsed = clock.elapsed();
     QVERIFY2(elapsed < 14000, qPrintable(QString::number(elapsed))); // a restart would make it 15 s

@@ -6,7 +6,6 @@
 #include "configitems.h"
 #include "logcapture.h"
 #include "pluginworker.h"
-#include "rowschangesignal.h"
 
 #include <QTemporaryDir>
 
