@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The host stand-in's own contract: paths, rows, node ownership, requests.
+#include "logcapture.h"
+
 #include <orva/cmworker.h>
+#include <orva/cmworkerplugin.h>
 #include <orva/orvaglobal.h>
 
 #include <QRandomGenerator>
@@ -59,6 +62,9 @@ private slots:
     void setDataRequestChangesEachKey();
     void subscriptionsSeeChanges();
     void signatureHelpers();
+    void tracedRequestsAreLogged();
+    void failedCreationSaysWhy_data();
+    void failedCreationSaysWhy();
 };
 
 void TestHostStandIn::queuedConnectionBySignatureCarriesPath()
@@ -267,6 +273,7 @@ void TestHostStandIn::subscriptionsSeeChanges()
     QVERIFY(!worker.disconnectDataChange(rows)); // wrong kind
     QVERIFY(worker.disconnectRowsChange(rows));
     QVERIFY(worker.disconnectValueChange(value));
+    QVERIFY(!worker.disconnectValueChange(value));
     seen.clear();
     list->rowsAppend(path("/w/b"));
     QVERIFY(seen.isEmpty());
@@ -288,6 +295,37 @@ void TestHostStandIn::signatureHelpers()
     QVERIFY(text.isTranslatable());
     QCOMPARE(text.context(), QByteArray("A"));
     QCOMPARE(text.toString(), QStringLiteral("Hi there"));
+}
+
+void TestHostStandIn::tracedRequestsAreLogged()
+{
+    TestWorker worker;
+    LogCapture log("orva.host");
+    worker.request(QStringLiteral("ping"), path("/w"));
+    worker.trace(true);
+    worker.request(QStringLiteral("rows"), path("/w"));
+    worker.trace(false);
+    worker.request(QStringLiteral("data"), path("/w"));
+    QCOMPARE(log.lines(), QStringList{"DEBUG request rows /w"});
+}
+
+void TestHostStandIn::failedCreationSaysWhy_data()
+{
+    QTest::addColumn<QString>("plugin");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("throws") << ORVA_FAILING_throwing << "worker_create failed: no storage here";
+    QTest::newRow("no worker") << ORVA_FAILING_none
+                               << "worker_create in " ORVA_FAILING_none " returned no worker";
+}
+
+void TestHostStandIn::failedCreationSaysWhy()
+{
+    QFETCH(QString, plugin);
+    QFETCH(QString, error);
+    CMWorkerPlugin loader(plugin);
+    QVERIFY(!loader.createWorker({}));
+    QCOMPARE(loader.errorString(), error);
+    QVERIFY(!loader.worker());
 }
 
 QTEST_GUILESS_MAIN(TestHostStandIn)
