@@ -4,7 +4,7 @@
 # Usage: scripts/test-packages.sh [--arch amd64|arm64]   (default amd64)
 # amd64, the machine's own: builds the packages (scripts/package.sh), runs
 # lintian (no error allowed), installs them, runs the installed orva-host,
-# builds the out-of-tree worker in tests/package/worker against the
+# builds the out-of-tree worker in docs/examples/worker against the
 # installed liborva-api-dev through find_package(OrvaApi) and through
 # pkg-config orva-api, runs it in the installed orva-host, checks the installed
 # orva-automount (its conffile, udev rule and unit), and removes the
@@ -177,7 +177,7 @@ run_worker() {
 }
 
 # A copy outside the project, so that only the installed files can be found.
-cp -r tests/package/worker "$work/src"
+cp -r docs/examples/worker "$work/src"
 
 echo "== out-of-tree worker through find_package(OrvaApi)"
 cmake -S "$work/src" -B "$work/cmake" -G Ninja >"$work/cmake.log" 2>&1 || {
