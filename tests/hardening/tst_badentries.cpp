@@ -91,14 +91,12 @@ void TestBadEntries::entryNames()
 
     WatchedDir dir;
     const QByteArray path = QFile::encodeName(dir.path()) + '/' + name;
-    QFile label(QFile::decodeName(path + ".label"));
-    if (label.open(QIODevice::WriteOnly)) // not for the longest name
-        QVERIFY(label.write("label\n") > 0);
-    label.close();
+    // The longest name leaves no room for a label's.
+    QVERIFY(dir.writeFile(QFile::decodeName(name + ".label"), "label\n") || name.size() > 250);
     QVERIFY(::mkdir(path.constData(), 0755) == 0);
     const auto cleanUp = qScopeGuard([&] { ::rmdir(path.constData()); });
     QVERIFY(dir.mkdir("usb-ok"));
-    QVERIFY(dir.start({"usb-:USB", "-:Dash"}));
+    QVERIFY(dir.start({"usb-:USB", ":Any"}));
 
     const QString shown = QFile::decodeName(name);
     QCOMPARE(dir.rows().size(), linked ? 2 : 1);
@@ -110,10 +108,13 @@ void TestBadEntries::entryNames()
     }
     QVERIFY(dir.log().messages(log4cplus::ERROR_LOG_LEVEL).isEmpty());
 
+    // A link went from the count of the first record that matches it: once
+    // every one went, numbering starts again.
     QCOMPARE(::rmdir(path.constData()), 0);
+    QVERIFY(dir.rmdir("usb-ok"));
+    QTRY_VERIFY(dir.rows().isEmpty());
     QVERIFY(dir.mkdir("usb-z"));
-    QTRY_COMPARE(dir.rows(), (QStringList{linkPath("usb-ok"), linkPath("usb-z")}));
-    QCOMPARE(dir.titles().size(), 2);
+    QTRY_COMPARE(dir.titles(), QStringList{"USB1"});
 }
 
 void TestBadEntries::labelFiles_data()
