@@ -96,6 +96,7 @@ void TestWorkerShell::unresolvedWatchPath_data()
     QTest::addColumn<QVariant>("watchPath");
     QTest::addColumn<QString>("quoted");
     QTest::newRow("missing key") << QVariant() << QString();
+    QTest::newRow("a number") << QVariant(42) << QStringLiteral("42");
     QTest::newRow("no such directory") << QVariant(QStringLiteral("/nonexistent/./a/../b"))
                                        << QStringLiteral("/nonexistent/./a/../b");
     // No file name holds a NUL; Qt hands such a name back unresolved, and
@@ -136,6 +137,8 @@ void TestWorkerShell::malformedItemsAreSkipped_data()
                                                     QStringList{"a", "A2", "x"}})
                            << 2 << QStringLiteral("a,,a");
     QTest::newRow("not a list") << QVariant(QStringLiteral("usb-")) << 0 << QString();
+    QTest::newRow("a map") << QVariant(QVariantMap{{"usb-", "USB"}}) << 0 << QString();
+    QTest::newRow("null") << QVariant() << 0 << QString();
 }
 
 void TestWorkerShell::malformedItemsAreSkipped()

@@ -139,6 +139,7 @@ void TestBadEntries::labelFiles_data()
     QTest::newRow("no read permission") << "unreadable" << QString() << true;
     // No label at all, as for any label path that does not exist: no line.
     QTest::newRow("dangling link") << "-> {out}/none" << QString() << false;
+    QTest::newRow("link to itself") << "-> {in}/usb-x.label" << QString() << false;
 
     QTest::newRow("absolute, inside") << "-> {in}/real.txt"
                                       << "Inside" << false;
@@ -146,6 +147,8 @@ void TestBadEntries::labelFiles_data()
                                                 << "Deep" << false;
     QTest::newRow(".. staying inside") << "-> sub/../real.txt"
                                        << "Inside" << false;
+    QTest::newRow("two .. in a row") << "-> sub/deeper/../../real.txt"
+                                     << "Inside" << false;
     // From a subdirectory an absolute link starts again at the top.
     QTest::newRow("a chain of inner links, one absolute") << "-> chain"
                                                           << "Inside" << false;
@@ -163,6 +166,7 @@ void TestBadEntries::labelFiles()
     QVERIFY(dir.writeFile("../w-out/secret.txt", "Secret\n"));
     QVERIFY(dir.writeFile("real.txt", "Inside\n"));
     QVERIFY(dir.mkdir("sub"));
+    QVERIFY(dir.mkdir("sub/deeper"));
     QVERIFY(dir.writeFile("sub/deep.txt", "Deep\n"));
     QVERIFY(QFile::link("sub", dir.filePath("dir-link")));
     QVERIFY(QFile::link("real.txt", dir.filePath("chain-end")));
