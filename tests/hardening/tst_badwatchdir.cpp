@@ -149,6 +149,10 @@ void TestBadWatchDir::linksFollowThePath_data()
         << "mkdir w/s1; start; = s1; mount w; =; mkdir w/s2; = s2; umount w; = s1; mkdir w/s3; "
            "= s1 s3"
         << lostOnce + lostOnce.mid(1);
+    // Both roots are inode 1 of a tmpfs: only the device tells them apart.
+    QTest::newRow("a mount point mounted over")
+        << "mount w; mkdir w/s1; start; = s1; mount w; =; mkdir w/s2; = s2; umount w; = s1"
+        << lostOnce + lostOnce.mid(1);
     // Said once, and not tried again.
     QTest::newRow("a regular file")
         << "rm w; touch w; start; ="
