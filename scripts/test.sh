@@ -9,7 +9,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+. scripts/lib.sh
 scripts/check-spdx.sh
+# Tests at most 35 % of tests and shipped code together, counted as the
+# README's layout says.
+ensure_packages python3
+scripts/test-share.py --max 35
 scripts/setup.sh build
 # With the watch-limit case, which lowers the inotify watch limit of a user
 # namespace of its own (tests/hardening/tst_badwatchdir.cpp).
@@ -20,7 +25,6 @@ scripts/hardening.sh build
 
 # orva-automount on real file systems, loop devices and mounts (exit status
 # 77: skipped, not root or not permitted here).
-. scripts/lib.sh
 ensure_packages "${AUTOMOUNT_TEST_PACKAGES[@]}"
 tests/automount/test-automount.sh build/bin/orva-host || [ $? -eq 77 ]
 
