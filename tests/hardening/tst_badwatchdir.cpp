@@ -170,6 +170,11 @@ void TestBadWatchDir::linksFollowThePath_data()
         << "mkdir w/s1; limit 0; start; = s1; mkdir w/s2; limit 1000; = s1 s2; mkdir w/s3; "
            "= s1 s2 s3"
         << lostOnce;
+    // The parent's watch holds; only the path's own is refused, and retried.
+    QTest::newRow("watch limit reached for the path alone")
+        << "mkdir w/s1; start; = s1; limit 0; rm w; mkdir w/s2; = s2; limit 1000; mkdir w/s3; "
+           "= s2 s3"
+        << lostOnce;
 }
 
 void TestBadWatchDir::linksFollowThePath()
