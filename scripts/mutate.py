@@ -16,7 +16,9 @@ run after a change to the tests compare like with like.
 
 Each worker has its own copy of the sources and its own build directory
 (-O0, executables not relinked when a shared library changes) below
-build-mutate/, so the project's own build is never touched.
+build-mutate/, so the project's own build is never touched. The suites run
+as ctest lists them, each stopped after --timeout seconds (a hang counts as
+a kill), with the watch-limit case on, as in CI.
 """
 
 import argparse
@@ -400,8 +402,8 @@ def main():
     parser.add_argument("--seed", type=int, default=24, help="seed of the sample")
     parser.add_argument("-R", "--suites", help="ctest regular expression of the suites to run")
     parser.add_argument("--jobs", type=int, default=2, help="mutants tried at once")
-    parser.add_argument("--build-jobs", type=int, default=2)
-    parser.add_argument("--test-jobs", type=int, default=4)
+    parser.add_argument("--build-jobs", type=int, default=2, help="ninja jobs per worker")
+    parser.add_argument("--test-jobs", type=int, default=4, help="suites run at once per worker")
     parser.add_argument("--timeout", type=int, default=60, help="seconds per suite")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
     parser.add_argument("--json", type=Path, default=ROOT / "build-mutate" / "results.json",
@@ -418,7 +420,7 @@ def main():
         mutants = random.Random(args.seed).sample(mutants, args.count)
     mutants.sort(key=lambda m: (m.file, m.line))
     print(f"mutate: {len(mutants)} of {total} mutants, seed {args.seed}", flush=True)
-    if args.list:
+    if args.list or not mutants:
         for m in mutants:
             print(m.label())
         return
