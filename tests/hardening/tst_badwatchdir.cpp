@@ -27,6 +27,7 @@ private slots:
 namespace {
 
 constexpr char kInOwnNamespaces[] = "ORVA_TEST_IN_OWN_NAMESPACES";
+constexpr char kOwnTmp[] = "ORVA_TEST_OWN_TMP";
 constexpr int kRefused = 77;
 
 // Writes text to a file with system calls alone, as a child may between fork and exec.
@@ -60,7 +61,11 @@ int runInOwnNamespaces()
     // Root there is this user outside, and owns what it mounts there.
     const QByteArray uidMap = "0 " + QByteArray::number(::geteuid()) + " 1";
     const QByteArray gidMap = "0 " + QByteArray::number(::getegid()) + " 1";
+    // The child's own tmpfs goes over this directory, not over the temporary
+    // directory itself, which may hold the build and the plug-in.
+    const QTemporaryDir ownTmp;
     qputenv(kInOwnNamespaces, "1");
+    qputenv(kOwnTmp, QFile::encodeName(ownTmp.path()));
     const pid_t child = ::fork();
     if (child == 0) {
         if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && put("/proc/self/uid_map", uidMap) &&
@@ -70,6 +75,7 @@ int runInOwnNamespaces()
         ::_exit(kRefused);
     }
     qunsetenv(kInOwnNamespaces);
+    qunsetenv(kOwnTmp);
     int status = -1;
     ::waitpid(child, &status, 0);
     return status;
@@ -199,7 +205,9 @@ void TestBadWatchDir::linksFollowThePath()
     // own, which no one else writes and which goes with the namespace.
     if (inOwnNamespaces()) {
         QCOMPARE(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        QCOMPARE(::mount("none", QFile::encodeName(QDir::tempPath()), "tmpfs", 0, nullptr), 0);
+        const QByteArray ownTmp = qgetenv(kOwnTmp);
+        QCOMPARE(::mount("none", ownTmp.constData(), "tmpfs", 0, nullptr), 0);
+        qputenv("TMPDIR", ownTmp);
     }
     WatchedDir dir(QStringLiteral("w"));
     QScopedPointer<Unprivileged> user;
