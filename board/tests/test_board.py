@@ -8,21 +8,19 @@ Usage: board/tests/test_board.py [--arch amd64|arm64] [unittest options]
        (with -k vfat: the short set, vfat sticks only)
 Needs root (the image is built with mmdebstrap) and the packages of
 scripts/package.sh --arch ARCH in dist/. Exit status 77: skipped.
-The board, the guest's watcher and the assertions: board/boardkit.py.
+The board, the guest's watcher and the assertions: boardcase.py beside it.
 """
 
-import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), ".."))
-import boardkit  # noqa: E402
+import boardcase
 
 VFAT_OPTIONS = (r"^rw,nosuid,nodev,noexec,noatime,nosymfollow,fmask=0133,dmask=0022,"
                 r".*shortname=mixed,.*utf8,flush")
 
 
-class BoardTest(boardkit.BoardCase):
+class BoardTest(boardcase.BoardCase):
     # Plugged at power-on: orva-host is up before udev sees it, as on a
     # board started with a stick in it.
     COLD = [("boot", [("vfat", "AT BOOT")])]
@@ -92,7 +90,7 @@ class BoardTest(boardkit.BoardCase):
                 for entry in entries:
                     # Still readable once the unit has started: ntfs-3g's
                     # daemon outlives the start.
-                    self.board.exec("ls", "-A", boardkit.STORAGE + entry + "/")
+                    self.board.exec("ls", "-A", boardcase.STORAGE + entry + "/")
                 if name == "ext4":
                     log = self.board.exec("cat", "/run/orva-watch.log").splitlines()
                     self.assertIn(f"{entries[0]} hello from the stick", log)
@@ -140,7 +138,7 @@ class BoardTest(boardkit.BoardCase):
         self.assert_rows(labels, timeout=300)
         self.board.settle()
         titles = [link["title"] for link in self.board.tree().links().values()]
-        self.assertEqual(sorted(int(boardkit.TITLE.match(t).group(1)) for t in titles),
+        self.assertEqual(sorted(int(boardcase.TITLE.match(t).group(1)) for t in titles),
                          list(range(1, 11)))
         for n in range(10):
             self.board.unplug(f"many{n}")
@@ -172,4 +170,4 @@ class BoardTest(boardkit.BoardCase):
 
 
 if __name__ == "__main__":
-    sys.exit(boardkit.run_tests(sys.argv))
+    sys.exit(boardcase.run_tests(sys.argv))
