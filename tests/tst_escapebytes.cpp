@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The escape decoder and its digit function on bytes from 0x80 up. char is
-// signed on x86-64 and unsigned on AArch64: the answers must not differ.
+// The escape decoder on bytes from 0x80 up, as digits and around escapes.
+// char is signed on x86-64 and unsigned on AArch64: the answers must not differ.
 #include "cmstoragelinkworker.h"
 
 #include <QtTest>
@@ -12,8 +12,6 @@ class TestEscapeBytes : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void hexToDigit_data();
-    void hexToDigit();
     void decodeEscape_data();
     void decodeEscape();
 };
@@ -23,25 +21,6 @@ void TestEscapeBytes::initTestCase()
     // What isalnum accepts beyond ASCII follows the locale: in C and UTF-8
     // locales no byte from 0x80 up is alphanumeric.
     QVERIFY(std::setlocale(LC_CTYPE, "C.UTF-8"));
-}
-
-void TestEscapeBytes::hexToDigit_data()
-{
-    QTest::addColumn<int>("byte");
-    QTest::addColumn<int>("digit");
-    const QList<QPair<int, int>> cases{
-        {'0', 0},  {'9', 9},  {'a', 10}, {'f', 15}, {'A', 10}, {'F', 15}, {'g', 0},
-        {'G', 0},  {'z', 0},  {'/', 0},  {':', 0},  {'@', 0},  {'`', 0},  {0x00, 0},
-        {0x7f, 0}, {0x80, 0}, {0xb0, 0}, {0xc3, 0}, {0xe1, 0}, {0xe6, 0}, {0xff, 0}};
-    for (const auto &c : cases)
-        QTest::addRow("0x%02x", c.first) << c.first << c.second;
-}
-
-void TestEscapeBytes::hexToDigit()
-{
-    QFETCH(int, byte);
-    QFETCH(int, digit);
-    QCOMPARE(CMStorageLinkWorker::hexToDigit(char(byte)), digit);
 }
 
 void TestEscapeBytes::decodeEscape_data()

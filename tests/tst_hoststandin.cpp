@@ -278,13 +278,8 @@ void TestHostStandIn::subscriptionsSeeChanges()
 
 void TestHostStandIn::signatureHelpers()
 {
-    QCOMPARE(QByteArray(
-                 trExtractContext("CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)")),
-             QByteArray("CMStorageLinkWorker"));
     QCOMPARE(QByteArray(trExtractContext("void A::B::f(int)")), QByteArray("A::B"));
     QCOMPARE(QByteArray(trExtractContext("int g()")), QByteArray());
-    QCOMPARE(dbglog_scopedFunction("void CMStorageLinkWorker::dirChanged(const QString&)", "X"),
-             std::string("CMStorageLinkWorker::dirChanged"));
     QCOMPARE(dbglog_scopedFunction("QString *A::f()", "X"), std::string("A::f"));
 
     const TrString text(TrCharData{trExtractContext("A::f()"), "Hi %1", nullptr, -1},

@@ -23,7 +23,6 @@ private slots:
     void matching_data();
     void matching();
     void entryNamedLikeTheNotificationNode();
-    void unchangedRescanOnlyLogsItsFrame();
     void removalFindsEachRowAsAScanWould();
 };
 
@@ -256,24 +255,6 @@ void TestRescan::entryNamedLikeTheNotificationNode()
     // A link to a directory is an entry too.
     QVERIFY(QFile::link(dir.filePath("usb-1"), dir.filePath("usb-2")));
     QTRY_COMPARE(dir.rows(), (QStringList{linkPath("usb-1"), linkPath("usb-2")}));
-}
-
-void TestRescan::unchangedRescanOnlyLogsItsFrame()
-{
-    WatchedDir dir;
-    QVERIFY(dir.mkdir("x1"));
-    QVERIFY(dir.start({"x:X"}));
-    const int before = dir.log().records().size();
-    const QString leave = QStringLiteral("DEBUG Leave CMStorageLinkWorker::dirChanged: "
-                                         "m_notifList: () deleteNotifList: ()");
-    QVERIFY(dir.writeFile("unrelated", "touch"));
-    QTRY_COMPARE(dir.log().lines().mid(before).value(1), leave);
-    const QStringList lines = dir.log().lines().mid(before);
-    for (int i = 0; i < lines.size(); i += 2) {
-        QCOMPARE(lines.at(i), "DEBUG dirChanged: " + dir.path());
-        QCOMPARE(lines.value(i + 1), leave);
-    }
-    QCOMPARE(dir.titles(), QStringList{"X1"});
 }
 
 // Many links go in one rescan while the notification row is shown: each

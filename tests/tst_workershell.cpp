@@ -26,7 +26,6 @@ private slots:
     void malformedItemsAreSkipped();
     void recordsCarryTheirOrigin();
     void onlyWorkerCreateIsExported();
-    void workersAreIndependent();
 
 private:
     QTemporaryDir *m_tmp = nullptr;
@@ -204,17 +203,6 @@ void TestWorkerShell::onlyWorkerCreateIsExported()
             own << f.at(7);
     }
     QCOMPARE(own, QStringList{"worker_create"});
-}
-
-void TestWorkerShell::workersAreIndependent()
-{
-    QVERIFY(QDir(m_tmp->path()).mkpath(QStringLiteral("a/usb-1")));
-    QVERIFY(QDir(m_tmp->path()).mkpath(QStringLiteral("b/usb-1")));
-    PluginWorker second;
-    QVERIFY(m_plugin->create(makeConfig(m_tmp->path() + "/a", {"usb-:A"})));
-    QVERIFY(second.create(makeConfig(m_tmp->path() + "/b", {"usb-:B"})));
-    QCOMPARE(m_plugin->tree().linkTitles(), QStringList{"A1"});
-    QCOMPARE(second.tree().linkTitles(), QStringList{"B1"});
 }
 
 QTEST_GUILESS_MAIN(TestWorkerShell)
