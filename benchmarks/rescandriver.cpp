@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "rescandriver.h"
 
-#include "configitems.h"
+#include "testconfig.h"
 
 #include <log4cplus/logger.h>
 

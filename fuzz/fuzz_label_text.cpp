@@ -6,7 +6,7 @@
 // writes the label, brings the entry back and rescans again, the rescans
 // invoked through the worker's meta-object as the watcher's signal would.
 #include "cmstoragelinkworker.h"
-#include "configitems.h"
+#include "testconfig.h"
 #include "fuzzfixture.h"
 #include "workertree.h"
 

@@ -5,7 +5,7 @@
 // worker with the directory. Prints figures; exits non-zero on any
 // divergence, on a notification row older than its time-out, or on memory
 // that grows from cycle to cycle.
-#include "configitems.h"
+#include "testconfig.h"
 #include "directorychurner.h"
 #include "logtap.h"
 #include "memoryprobe.h"

@@ -3,7 +3,7 @@
 // entries, runs its event loop through a few changes, destroys it and
 // unloads the plug-in, many times over. Meant to run under valgrind or
 // LeakSanitizer: whatever a cycle leaks shows up multiplied.
-#include "configitems.h"
+#include "testconfig.h"
 #include "logtap.h"
 #include "pluginworker.h"
 

@@ -3,7 +3,7 @@
 // with the true state of the watched directory.
 #pragma once
 
-#include "configitems.h"
+#include "testconfig.h"
 #include "pluginworker.h"
 
 #include <QStringList>

@@ -3,7 +3,7 @@
 // change it and to read what the worker shows of it.
 #pragma once
 
-#include "configitems.h"
+#include "testconfig.h"
 #include "logcapture.h"
 #include "pluginworker.h"
 
