@@ -6,8 +6,8 @@
 // writes the label, brings the entry back and rescans again, the rescans
 // invoked through the worker's meta-object as the watcher's signal would.
 #include "cmstoragelinkworker.h"
-#include "testconfig.h"
 #include "fuzzfixture.h"
+#include "testconfig.h"
 #include "workertree.h"
 
 #include <QDir>

@@ -5,11 +5,11 @@
 // worker with the directory. Prints figures; exits non-zero on any
 // divergence, on a notification row older than its time-out, or on memory
 // that grows from cycle to cycle.
-#include "testconfig.h"
 #include "directorychurner.h"
 #include "logtap.h"
 #include "memoryprobe.h"
 #include "pluginworker.h"
+#include "testconfig.h"
 #include "treecheck.h"
 
 #include <QCommandLineParser>

@@ -3,9 +3,9 @@
 // entries, runs its event loop through a few changes, destroys it and
 // unloads the plug-in, many times over. Meant to run under valgrind or
 // LeakSanitizer: whatever a cycle leaks shows up multiplied.
-#include "testconfig.h"
 #include "logtap.h"
 #include "pluginworker.h"
+#include "testconfig.h"
 
 #include <QCoreApplication>
 #include <QDir>

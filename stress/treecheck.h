@@ -3,8 +3,8 @@
 // with the true state of the watched directory.
 #pragma once
 
-#include "testconfig.h"
 #include "pluginworker.h"
+#include "testconfig.h"
 
 #include <QStringList>
 

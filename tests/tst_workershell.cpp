@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The worker as a host creates it: configuration, nodes, first scan, exports.
-#include "testconfig.h"
 #include "logcapture.h"
 #include "pluginworker.h"
+#include "testconfig.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,9 +3,9 @@
 // change it and to read what the worker shows of it.
 #pragma once
 
-#include "testconfig.h"
 #include "logcapture.h"
 #include "pluginworker.h"
+#include "testconfig.h"
 
 #include <QTemporaryDir>
 
