@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -186,28 +187,43 @@ void TestWorkerShell::recordsCarryTheirOrigin()
                                      "void CMStorageLinkWorker::removeNotificationNode()"}));
 }
 
-void TestWorkerShell::onlyWorkerCreateIsExported()
+// The symbols an ELF file defines for others (readelf reads any ELF,
+// whatever machine the plug-in was built for), without their versions.
+static QStringList definedSymbols(const QString &path)
 {
-    // readelf reads any ELF, whatever machine the plug-in was built for.
     QProcess readelf;
-    readelf.start(QStringLiteral("readelf"), {"--dyn-syms", "-W", PluginWorker::builtPluginPath()});
-    QVERIFY(readelf.waitForFinished(30000));
-    QCOMPARE(readelf.exitCode(), 0);
-    // Every symbol the plug-in defines for others, of any type and name: a
-    // C++ class's typeinfo or an inline function leaks as a mangled object
-    // or weak symbol, and would bind to another module's copy.
+    readelf.start(QStringLiteral("readelf"), {"--dyn-syms", "-W", path});
+    if (!readelf.waitForFinished(30000) || readelf.exitCode() != 0)
+        return {QStringLiteral("(readelf failed on %1)").arg(path)};
     // Num: Value Size Type Bind Vis Ndx Name; defined = Ndx not UND.
     static const QRegularExpression entry(
-        QStringLiteral(R"(^\s*\d+: \S+ +\d+ \S+ +(\S+) +\S+ +(\S+) (\S+)$)"),
+        QStringLiteral(R"(^\s*\d+: \S+ +\d+ \S+ +(\S+) +\S+ +(\S+) ([^@\s]+)\S*$)"),
         QRegularExpression::MultilineOption);
-    QStringList own;
+    QStringList defined;
     auto it = entry.globalMatch(QString::fromLatin1(readelf.readAllStandardOutput()));
     while (it.hasNext()) {
         const QRegularExpressionMatch m = it.next();
         if (m.captured(1) != QLatin1String("LOCAL") && m.captured(2) != QLatin1String("UND"))
-            own << m.captured(3);
+            defined << m.captured(3);
     }
-    QCOMPARE(own, QStringList{"worker_create"});
+    return defined;
+}
+
+void TestWorkerShell::onlyWorkerCreateIsExported()
+{
+    // Every symbol the plug-in defines for others, of any type and name: a
+    // C++ class's typeinfo or an inline function leaks as a mangled object
+    // or weak symbol, and would bind to another module's copy. The one
+    // exception is Qt's own: a sanitizer's type checks make the compiler
+    // emit the typeinfo of Qt classes, which QtCore exports as well and the
+    // dynamic linker merges with QtCore's.
+    const QStringList qt = definedSymbols(QLibraryInfo::location(QLibraryInfo::LibrariesPath) +
+                                          QStringLiteral("/libQt5Core.so.5"));
+    QStringList own;
+    for (const QString &name : definedSymbols(PluginWorker::builtPluginPath()))
+        if (!qt.contains(name))
+            own << name;
+    QCOMPARE(own.join(QLatin1Char(' ')), QStringLiteral("worker_create"));
 }
 
 QTEST_GUILESS_MAIN(TestWorkerShell)
