@@ -16,9 +16,13 @@ run after a change to the tests compare like with like.
 
 Each worker has its own copy of the sources and its own build directory
 (-O0, executables not relinked when a shared library changes) below
-build-mutate/, so the project's own build is never touched. The suites run
-as ctest lists them, each stopped after --timeout seconds (a hang counts as
-a kill), with the watch-limit case on, as in CI.
+build-mutate/ (or --base), so the project's own build is never touched.
+The suites run as ctest lists them, each stopped after --timeout seconds (a
+hang counts as a kill), with the watch-limit case on, as in CI. Every suite
+runs against every mutant, so that the report can tell which suites kill what;
+with --first-kill the suites start cheapest first (as timed on the unchanged
+sources) and a mutant's remaining suites are stopped or never started once
+one kills it: faster, but each kill is credited to that one suite alone.
 """
 
 import argparse
@@ -30,6 +34,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field
@@ -263,7 +268,7 @@ def run(command, cwd=None, timeout=None, env=None):
 
 class Worker:
     def __init__(self, number, args):
-        self.base = ROOT / "build-mutate" / f"w{number}"
+        self.base = args.base / f"w{number}"
         self.tree = self.base / "tree"
         self.build = self.base / "build"
         self.args = args
@@ -292,9 +297,13 @@ class Worker:
             sys.exit(f"mutate: cmake failed\n{configured.stdout}")
         if not self.compile():
             sys.exit(f"mutate: the unchanged sources do not build in {self.build}")
-        failed = self.test()
+        self._suites = self.suites()
+        self.seconds = {}
+        failed = self.test(timed=True)
         if failed:
             sys.exit(f"mutate: suites fail without any mutant: {', '.join(failed)}")
+        # Cheapest first: with --first-kill a quick kill spares the slow suites.
+        self._suites.sort(key=lambda suite: self.seconds[suite[0]])
 
     def compile(self):
         built = run(["cmake", "--build", str(self.build), "--", "-j", str(self.args.build_jobs)],
@@ -316,23 +325,40 @@ class Worker:
                           properties.get("WORKING_DIRECTORY", str(self.build))))
         return found
 
-    def run_suite(self, suite):
+    def run_suite(self, suite, run_state):
         name, command, env, cwd = suite
-        process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                   start_new_session=True)
+        lock, running, stopped, timed = run_state
+        with lock:
+            if stopped:
+                return None
+            started = time.monotonic()
+            process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                       start_new_session=True)
+            running[name] = process
         try:
-            return name if process.wait(timeout=self.args.timeout) != 0 else None
+            failed = process.wait(timeout=self.args.timeout) != 0
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
-            return name
+            failed = True
+        with lock:
+            del running[name]
+            if timed:
+                self.seconds[name] = time.monotonic() - started
+            if stopped:  # stopped by another suite's kill: no verdict of its own
+                return None
+            if failed and self.args.first_kill:
+                stopped.append(name)
+                for other in running.values():
+                    os.killpg(other.pid, signal.SIGKILL)
+        return name if failed else None
 
-    def test(self):
-        if not hasattr(self, "_suites"):
-            self._suites = self.suites()
+    def test(self, timed=False):
+        run_state = (threading.Lock(), {}, [], timed)
         with ThreadPoolExecutor(self.args.test_jobs) as pool:
-            return sorted(filter(None, pool.map(self.run_suite, self._suites)))
+            return sorted(filter(None, pool.map(lambda s: self.run_suite(s, run_state),
+                                                self._suites)))
 
     def try_mutant(self, mutant):
         path = self.tree / mutant.file
@@ -354,7 +380,7 @@ class Worker:
 
 def run_all(mutants, args):
     workers = [Worker(n, args) for n in range(args.jobs)]
-    print(f"mutate: building {len(workers)} worker tree(s) below build-mutate/", flush=True)
+    print(f"mutate: building {len(workers)} worker tree(s) below {args.base}/", flush=True)
     with ThreadPoolExecutor(len(workers)) as pool:
         list(pool.map(Worker.prepare, workers))
     # Mutants of one file stay with one worker, in order, so each rebuild
@@ -405,9 +431,13 @@ def main():
     parser.add_argument("--build-jobs", type=int, default=2, help="ninja jobs per worker")
     parser.add_argument("--test-jobs", type=int, default=4, help="suites run at once per worker")
     parser.add_argument("--timeout", type=int, default=60, help="seconds per suite")
+    parser.add_argument("--first-kill", action="store_true",
+                        help="stop a mutant's suites at the first that kills it, cheapest first")
+    parser.add_argument("--base", type=Path, default=ROOT / "build-mutate",
+                        help="where the worker trees go (one per concurrent run)")
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
-    parser.add_argument("--json", type=Path, default=ROOT / "build-mutate" / "results.json",
-                        help="where to write every mutant and its result")
+    parser.add_argument("--json", type=Path,
+                        help="where to write every mutant and its result (default: in --base)")
     parser.add_argument("--report", type=Path, help="print the report of an earlier --json and stop")
     args = parser.parse_args()
 
@@ -424,7 +454,12 @@ def main():
         for m in mutants:
             print(m.label())
         return
+    args.base = args.base.resolve()
+    args.json = args.json or args.base / "results.json"
+    started = time.monotonic()
     run_all(mutants, args)
+    print(f"mutate: {time.monotonic() - started:.0f} s"
+          f"{' (--first-kill)' if args.first_kill else ''}", flush=True)
     args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps([asdict(m) for m in mutants], indent=1))
     report(mutants)
