@@ -71,7 +71,7 @@ void TestBadEntries::entryNames_data()
         << "label";
     QTest::newRow("UTF-8") << QByteArray("usb-Caf\xc3\xa9") << true
                            << QString::fromUtf8("Caf\u00e9") << "label";
-    QTest::newRow("leading dash") << QByteArray("-sda") << true << QString() << "label";
+    QTest::newRow("leading dash") << QByteArray("-sd-a") << true << QString() << "label";
     // The label's name would be longer than a file name may be.
     QTest::newRow("255 bytes") << "usb-" + QByteArray(251, 'a') << true << QString(251, 'a')
                                << QString();
@@ -135,6 +135,8 @@ void TestBadEntries::labelFiles_data()
     QTest::newRow("outside through an inner link") << "-> to-out" << QString() << true;
     QTest::newRow("the label is a FIFO") << "fifo" << QString() << true;
     QTest::newRow("link to a FIFO inside") << "-> fifo" << QString() << true;
+    QTest::newRow("link to a directory inside") << "-> sub" << QString() << true;
+    QTest::newRow("link to /dev/zero") << "-> /dev/zero" << QString() << true;
     // What root cannot be shown: a label that its reader may not open.
     QTest::newRow("no read permission") << "unreadable" << QString() << true;
     // No label at all, as for any label path that does not exist: no line.
@@ -149,9 +151,15 @@ void TestBadEntries::labelFiles_data()
                                        << "Inside" << false;
     QTest::newRow("two .. in a row") << "-> sub/deeper/../../real.txt"
                                      << "Inside" << false;
-    // From a subdirectory an absolute link starts again at the top.
+    // From a subdirectory an absolute link starts again at the top, with
+    // nothing above it.
     QTest::newRow("a chain of inner links, one absolute") << "-> chain"
                                                           << "Inside" << false;
+    QTest::newRow("absolute from below, then above the top")
+        << "-> sub/deeper/up" << QString() << true;
+    // As many links as the kernel follows in one lookup, the label's own among them.
+    QTest::newRow("40 links") << "-> l1"
+                              << "Inside" << false;
 }
 
 void TestBadEntries::labelFiles()
@@ -165,6 +173,9 @@ void TestBadEntries::labelFiles()
     QVERIFY(QDir().mkdir(out));
     QVERIFY(dir.writeFile("../w-out/secret.txt", "Secret\n"));
     QVERIFY(dir.writeFile("real.txt", "Inside\n"));
+    // Where {out}/secret.txt would lead if w's path were cut off its front.
+    QVERIFY(dir.mkdir("-out"));
+    QVERIFY(dir.writeFile("-out/secret.txt", "Secret\n"));
     QVERIFY(dir.mkdir("sub"));
     QVERIFY(dir.mkdir("sub/deeper"));
     QVERIFY(dir.writeFile("sub/deep.txt", "Deep\n"));
@@ -173,6 +184,11 @@ void TestBadEntries::labelFiles()
     QVERIFY(QFile::link(dir.filePath("chain-end"), dir.filePath("sub/up")));
     QVERIFY(QFile::link("sub/up", dir.filePath("chain")));
     QVERIFY(QFile::link(out + "/secret.txt", dir.filePath("to-out")));
+    QVERIFY(QFile::link(dir.path() + "/../deep.txt", dir.filePath("sub/deeper/up")));
+    QVERIFY(dir.writeFile("../deep.txt", "Secret\n"));
+    for (int i = 1; i < 40; ++i) // l1 -> l2 -> ... -> l39 -> real.txt
+        QVERIFY(QFile::link(i < 39 ? QStringLiteral("l%1").arg(i + 1) : "real.txt",
+                            dir.filePath(QStringLiteral("l%1").arg(i))));
     QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
     QVERIFY(dir.mkdir("usb-x"));
 
