@@ -19,7 +19,7 @@ WatchedDir::WatchedDir(const QString &subdirectory)
     : m_root(QFileInfo(m_tmp.path()).canonicalFilePath()),
       m_path(m_root + QLatin1Char('/') + subdirectory)
 {
-    QDir(m_root).mkdir(subdirectory);
+    QDir(m_root).mkpath(subdirectory);
 }
 
 bool WatchedDir::mkdir(const QString &name) const
