@@ -8,28 +8,13 @@ import os
 import shutil
 import subprocess
 import time
-import types
+
+from orvaboard.agent import GuestAgent
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 ORVA_BOARD = os.path.join(HERE, "orva-board")
 WORKER = "/CMStorageLinkWorker"
 SECTOR = 512
-
-
-_driver = None
-
-
-def driver():
-    """orva-board as a module, for what its commands cannot do fast enough
-    (many guest-agent requests on one connection)."""
-    global _driver
-    if _driver is None:
-        module = types.ModuleType("orva_board")
-        module.__file__ = ORVA_BOARD
-        with open(ORVA_BOARD) as f:
-            exec(compile(f.read(), ORVA_BOARD, "exec"), module.__dict__)
-        _driver = module
-    return _driver
 
 
 class Board:
@@ -83,7 +68,7 @@ class Board:
 
     def agent(self):
         """A connection to the guest agent; close it when done."""
-        return driver().GuestAgent(self.state)
+        return GuestAgent(self.state)
 
     def events(self):
         with open(os.path.join(self.state, "events.jsonl"), "rb") as f:
