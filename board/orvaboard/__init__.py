@@ -13,6 +13,11 @@ import it. Its modules:
 - machine: the qemu command, up and down, the files of a state folder and
   orva-host's events; relay: what carries those events to the host
 - devices: sticks and card readers plugged, pulled, ejected and inserted
+- sticks: stick images made with the real mkfs tools
+- board: a Board object over all of it and the worker's Tree
+- fixture: a board booted for a block of work, the guest's entry watcher,
+  and what a failure leaves for a look afterwards
+- testing: the board tests' runner
 
 Times are the host's CLOCK_MONOTONIC seconds.
 """
