@@ -245,10 +245,11 @@ void TestHostStandIn::setDataRequestChangesEachKey()
     TestWorker worker;
     CMLinkRowsNode::create(worker.nodes(), path("/w/l"), path("/w"));
     int changes = 0;
-    worker.connectDataChange(path("/w/l"), [&changes](const CMPath &) { ++changes; });
+    const int id = worker.connectDataChange(path("/w/l"), [&](const CMPath &) { ++changes; });
     QVERIFY(worker.setDataRequest(path("/w/l"), {{key, value}}));
     QCOMPARE(worker.getDataRequest(path("/w/l")).value(key), value);
     QCOMPARE(changes, 1);
+    QVERIFY(worker.disconnectDataChange(id));
 }
 
 void TestHostStandIn::subscriptionsSeeChanges()
@@ -311,10 +312,14 @@ void TestHostStandIn::failedCreationSaysWhy()
     QFETCH(QString, plugin);
     QFETCH(QString, error);
     {
+        // A failure takes the earlier worker with it; a success, the error.
         CMWorkerPlugin loader(plugin);
+        QVERIFY(loader.createWorker({{"works", true}}));
         QVERIFY(!loader.createWorker({}));
         QCOMPARE(loader.errorString(), error);
         QVERIFY(!loader.worker());
+        QVERIFY(loader.createWorker({{"works", true}}));
+        QCOMPARE(loader.errorString(), QString());
     }
     // The module goes with its loader.
     QVERIFY(!::dlopen(QFile::encodeName(plugin).constData(), RTLD_LAZY | RTLD_NOLOAD));

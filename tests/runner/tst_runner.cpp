@@ -109,7 +109,8 @@ void TestRunner::exitPaths_data()
         {"<config>", "unknown appender class X"});
     // Plug-ins that cannot be loaded (one by its path): the loader's message.
     row("missing plug-in", "", {"--watch", "<dir>", "/nonexistent/x.so"}, 1, {"/nonexistent/x.so"});
-    row("no worker_create", "", {"--watch", "<dir>", ORVA_NOT_A_PLUGIN_PATH}, 1, {"worker_create"});
+    row("no worker_create", "", {"--watch", "<dir>", ORVA_NOT_A_PLUGIN_PATH}, 1,
+        {ORVA_NOT_A_PLUGIN_PATH " exports no worker_create"});
     row("plug-in file name, not in the working directory", "",
         {"--watch", "<dir>", "<plugin-name>"}, 1, {"<dir>/<plugin-name>"});
 }
