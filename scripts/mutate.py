@@ -321,6 +321,12 @@ class Worker:
             properties = {p["name"]: p["value"] for p in test.get("properties", [])}
             env = dict(self.env)
             env.update(item.split("=", 1) for item in properties.get("ENVIRONMENT", []))
+            # Temporary files of a suite's own, away from /tmp: a worker
+            # watches every directory above the watched one, and files that
+            # other suites and the compiler make there would wake it, doing
+            # by chance what a mutant left undone.
+            env["TMPDIR"] = str(self.base / "tmp" / test["name"])
+            Path(env["TMPDIR"]).mkdir(parents=True, exist_ok=True)
             found.append((test["name"], test["command"], env,
                           properties.get("WORKING_DIRECTORY", str(self.build))))
         return found
