@@ -8,7 +8,6 @@ class TestNotification : public QObject
 {
     Q_OBJECT
 private slots:
-    void withdrawnByLaterLink();
     void shownAndWithdrawnInOneRescan();
     void staysWhileAnEntryRemains();
     void timerWithdrawsOnceAndIsNotRestarted();
@@ -29,21 +28,6 @@ int withdrawals(WatchedDir &dir)
 }
 
 } // namespace
-
-void TestNotification::withdrawnByLaterLink()
-{
-    WatchedDir dir;
-    QVERIFY(dir.start({"usb:USB"}, {"sd:Disk"}));
-    QVERIFY(dir.mkdir("sda"));
-    QTRY_VERIFY(shown(dir));
-    QCOMPARE(dir.log().linesStartingWith("New notification entry: "),
-             QStringList{"DEBUG New notification entry: sda"});
-    QCOMPARE(dir.log().lines().last(), kLeave + "m_notifList: (sda) deleteNotifList: ()");
-
-    QVERIFY(dir.mkdir("usb-sda1"));
-    QTRY_COMPARE(dir.rows(), QStringList{linkPath("usb-sda1")});
-    QCOMPARE(withdrawals(dir), 1);
-}
 
 void TestNotification::shownAndWithdrawnInOneRescan()
 {

@@ -28,6 +28,7 @@ private slots:
     void entryNames();
     void labelFiles_data();
     void labelFiles();
+    void standardInputClosed();
 };
 
 namespace {
@@ -240,6 +241,25 @@ void TestBadEntries::labelFiles()
         QVERIFY2(!line.contains("Secret"), qPrintable(line));
     // An open() by the worker would have woken the writer there and then.
     QVERIFY(!isFifo || sleepsInOpen(writerTid));
+}
+
+// A host may run with its standard input closed, as a daemon does: the label
+// is then read through descriptor 0, the lowest free one, and closed again.
+void TestBadEntries::standardInputClosed()
+{
+    WatchedDir dir;
+    QVERIFY(dir.writeFile("usb-x.label", "Label\n"));
+    QVERIFY(dir.start({"usb-:USB"}));
+    const int saved = ::dup(0);
+    QCOMPARE(::close(0), 0);
+    const auto restore = qScopeGuard([saved] {
+        ::dup2(saved, 0);
+        ::close(saved);
+    });
+    QVERIFY(dir.mkdir("usb-x"));
+    QTRY_COMPARE(dir.titles(), QStringList{"USB1"});
+    QCOMPARE(dir.tree().data(linkPath("usb-x")).value("description").toString(), "Label");
+    QCOMPARE(::fcntl(0, F_GETFD), -1);
 }
 
 QTEST_GUILESS_MAIN(TestBadEntries)
