@@ -18,11 +18,13 @@ Each worker has its own copy of the sources and its own build directory
 (-O0, executables not relinked when a shared library changes) below
 build-mutate/ (or --base), so the project's own build is never touched.
 The suites run as ctest lists them, each stopped after --timeout seconds (a
-hang counts as a kill), with the watch-limit case on, as in CI. Every suite
-runs against every mutant, so that the report can tell which suites kill what;
-with --first-kill the suites start cheapest first (as timed on the unchanged
-sources) and a mutant's remaining suites are stopped or never started once
-one kills it: faster, but each kill is credited to that one suite alone.
+hang counts as a kill), with the watch-limit case on, as in CI, and each
+with a temporary directory of its own below the worker tree. Every suite
+runs against every mutant, so that the report can tell which suites kill
+what; with --first-kill the suites start cheapest first (as timed on the
+unchanged sources) and a mutant's remaining suites are stopped or never
+started once one kills it: faster, but each kill is credited to that one
+suite alone.
 """
 
 import argparse

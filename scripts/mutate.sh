@@ -4,7 +4,8 @@
 # build needs (when missing), then runs scripts/mutate.py with the arguments
 # given (--help lists them). Its own build directories lie below
 # build-mutate/.
-# Usage: scripts/mutate.sh [-n COUNT] [--seed S] [-R SUITES] [--jobs J] [--list]
+# Usage: scripts/mutate.sh [-n COUNT] [--seed S] [-R SUITES] [--jobs J]
+#        [--first-kill] [--base DIR] [--list]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
