@@ -184,8 +184,11 @@ void TestBadWatchDir::linksFollowThePath_data()
     QTest::newRow("made unreadable and readable again")
         << "mkdir w/s1; nobody; start; = s1; chmod w 311; =; chmod w 755; = s1; idle"
         << QStringList{start};
+    // A watch refused from the start is said at once ("said N": the first N
+    // lines have been said by then).
     QTest::newRow("unwatchable, then readable")
-        << "mkdir w/s1; chmod w 311; nobody; start; =; idle; chmod w 755; = s1; mkdir w/s2; = s1 s2"
+        << "mkdir w/s1; chmod w 311; nobody; start; =; said 2; idle; chmod w 755; = s1; "
+           "mkdir w/s2; = s1 s2"
         << lostOnce;
     // No event tells when watches may be had again: only then does the
     // worker try again on a timer, and only until it has the watch ("idle":
@@ -240,6 +243,8 @@ void TestBadWatchDir::linksFollowThePath()
             TimerEvents timers;
             QTest::qWait(1200);
             QCOMPARE(timers.count, 0);
+        } else if (step.startsWith("said ")) {
+            QCOMPARE(watchLines(dir), said.mid(0, step.mid(5).toInt()));
         } else if (step == "nobody") { // the rest as "nobody", who owns w
             const uid_t nobody = Unprivileged::kNobody;
             QVERIFY(::geteuid() != 0 ||
