@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <log4cplus/loglevel.h>
@@ -28,13 +29,7 @@ namespace {
 // text in UTF-16 of the given byte order, after the byte-order mark bom.
 QByteArray utf16(const char *bom, const QString &text, bool bigEndian)
 {
-    QByteArray bytes(bom);
-    for (const QChar c : text) {
-        const char high = char(c.unicode() >> 8);
-        const char low = char(c.unicode() & 0xff);
-        bytes.append(bigEndian ? high : low).append(bigEndian ? low : high);
-    }
-    return bytes;
+    return bom + QTextCodec::codecForName(bigEndian ? "UTF-16BE" : "UTF-16LE")->fromUnicode(text);
 }
 
 QString description(const WatchedDir &dir, const QString &name)
