@@ -17,6 +17,7 @@ from contextlib import nullcontext
 from orvaboard import BoardError
 from orvaboard.board import Board, Tree
 from orvaboard.fixture import booted
+from orvaboard.machine import read_pid
 from orvaboard.sticks import make_stick
 from orvaboard.waiting import wait_until
 
@@ -202,11 +203,7 @@ class Guest:
 def other_guests(state):
     """How many other emulated machines run on this host now: their load
     shows in the figures."""
-    try:
-        with open(os.path.join(state, "qemu.pid")) as f:
-            ours = f.read().strip()
-    except OSError:
-        ours = None
+    ours = str(read_pid(state, "qemu.pid"))
     count = 0
     for pid in os.listdir("/proc"):
         if not pid.isdigit() or pid == ours:
