@@ -22,8 +22,8 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
-automount=$top/automount/orva-automount
 host=${1:-$top/build/bin/orva-host}
+automount=${ORVA_AUTOMOUNT:-$(dirname "$host")/../sbin/orva-automount}
 plugin=("${@:2:1}")
 
 failures=0 passed=0 skipped=0
@@ -70,7 +70,6 @@ trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
 
 if command -v shellcheck >/dev/null; then
-    check "shellcheck orva-automount" shellcheck -s sh "$automount" "$top/automount/orva-automount.default"
     check "shellcheck this test" shellcheck "$0"
 else skip_case "shellcheck is missing"; fi
 
@@ -214,16 +213,6 @@ left=usb-$k expect_refused "planted entry link" "did not make" --prefix usb- add
 rm "$watch/usb-$k"
 config 'ALLOWED_TYPES="btrfs xfs"'
 expect_refused "ext4 not in ALLOWED_TYPES" "type ext4, which is not allowed" --prefix usb- add "$dev"
-config
-
-# --- udev's environment and the configuration --------------------------------
-
-# Started from the udev rule for an SD card: type, label and bus come from
-# its environment, the prefix from the bus and PREFIX_MMC, MOUNT_OPTIONS
-# are added. (USB, with the default prefix, is what the board plugs.)
-config PREFIX_MMC=odd- MOUNT_OPTIONS=ro,noatime
-ACTION=add DEVNAME=$dev ID_BUS=mmc ID_FS_TYPE=ext4 ID_FS_LABEL_ENC='from\x20udev\x21' \
-    add_remove "udev, ID_BUS=mmc" "$dev" "odd-$k" ext4 'from udev!' ro,nosuid,nodev,noexec,noatime
 config
 
 # --- what a crash leaves, cleanup, repeated and busy commands ---------------

@@ -1,0 +1,517 @@
+// SPDX-License-Identifier: MIT
+#include "automounter.h"
+
+#include "failure.h"
+#include "label.h"
+#include "mounter.h"
+#include "names.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <iostream>
+
+namespace orva::automount {
+
+namespace {
+
+// The staging directories, where devices are mounted before their entries
+// link to them. Hidden, so the plug-in never lists it.
+constexpr const char *stateName = ".orva-automount";
+
+std::atomic<int> pendingSignal{0};
+
+void say(const std::string &message)
+{
+    std::cout << "orva-automount: " << message << std::endl;
+}
+
+// What an entry links to, relative, so that it holds in any mount
+// namespace and wherever the watch directory is.
+std::string linkTarget(const std::string &entry)
+{
+    return std::string(stateName) + "/mnt/" + entry;
+}
+
+// Where a device is mounted first, before its confined copy goes to the
+// entry's staging directory.
+std::string rawPlace(const std::string &entry)
+{
+    return "." + entry;
+}
+
+bool isDead(const Directory &mnt, const std::string &name)
+{
+    struct stat info;
+    return fstatat(mnt.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOTCONN;
+}
+
+void throwIfStopped()
+{
+    if (pendingSignal.load() != 0)
+        throw Failure("stopped by signal " + std::to_string(pendingSignal.load()));
+}
+
+bool isOctalMask(const std::string &mask)
+{
+    return !mask.empty() && mask.find_first_not_of("01234567") == std::string::npos;
+}
+
+} // namespace
+
+void requestStop(int signal)
+{
+    pendingSignal.store(signal);
+}
+
+int stopSignal()
+{
+    return pendingSignal.load();
+}
+
+Automounter::Automounter(Config config, std::string watchDir, std::optional<std::string> prefix)
+    : m_config(std::move(config)), m_watchDir(std::move(watchDir)), m_prefix(std::move(prefix))
+{
+}
+
+std::optional<Automounter::Places> Automounter::enter(bool make) const
+{
+    if (m_watchDir.empty() || m_watchDir.front() != '/')
+        throw Failure("watch directory '" + printable(m_watchDir) + "' is not an absolute path");
+    std::optional<Directory> watch = Directory::openOwned(m_watchDir, make);
+    if (!watch)
+        return std::nullopt;
+    Directory state = watch->subdirectory(stateName, 0755);
+    Directory mnt = state.subdirectory("mnt", 0755);
+    return Places{std::move(*watch), std::move(mnt), Directory::openPrivate(runtimeDirectoryPath)};
+}
+
+bool Automounter::isOurLink(const std::string &entry, const Places &places) const
+{
+    const std::optional<std::string> text = places.watch.linkText(entry);
+    return text && *text == linkTarget(entry);
+}
+
+bool Automounter::isOurs(const std::string &name) const
+{
+    for (const std::string *prefix :
+         {&m_config.prefixUsb, &m_config.prefixMmc, &m_config.notifyPrefix}) {
+        if (isSafeName(*prefix) && name.size() > prefix->size() && startsWith(name, *prefix))
+            return true;
+    }
+    return false;
+}
+
+// --- add ---------------------------------------------------------------------
+
+// By bus, and only for removable media: USB mass storage and SD cards. An
+// eMMC soldered to the board (type MMC) only where udev marks it.
+std::string Automounter::prefixFor(const Device &device) const
+{
+    if (m_prefix)
+        return *m_prefix;
+    const std::string node = printable(device.node);
+    if (device.bus == "usb") {
+        if (!device.usbMassStorage)
+            throw Failure(node + " is on USB but no mass storage device; not mounting it");
+        return m_config.prefixUsb;
+    }
+    if (device.bus == "mmc") {
+        if (device.mmcType == "SD" || (device.mmcType == "MMC" && device.emmcAllowed))
+            return m_config.prefixMmc;
+        if (device.mmcType == "MMC")
+            throw Failure(node + " is eMMC (type MMC), which is mounted only where udev sets "
+                                 "ORVA_AUTOMOUNT_EMMC=1 for it");
+        throw Failure(node + " is an mmc device of type '" + printable(device.mmcType) +
+                      "', not an SD card; not mounting it");
+    }
+    throw Failure(node + " is on neither USB nor SD/MMC: give --prefix");
+}
+
+// Never a second view of a mounted file system, and nothing of a disk that
+// holds one mounted anywhere but here: the board's own boot card.
+void Automounter::checkNotMountedElsewhere(const Device &device, const Places &places,
+                                           const MountTable &table) const
+{
+    const std::string ours = places.mnt.path() + "/";
+    for (const MountEntry &mount : table.of(device.devnum, device.node)) {
+        if (!startsWith(mount.target, ours))
+            throw Failure(printable(device.node) + " is already mounted on " +
+                          printable(mount.target) + "; not mounting it again");
+    }
+    for (dev_t sibling : device.diskDevices) {
+        for (const MountEntry &mount : table.of(sibling, {})) {
+            if (!startsWith(mount.target, ours))
+                throw Failure(printable(device.node) + " is on the disk " +
+                              printable(device.diskNode) +
+                              ", which holds a file system mounted on " + printable(mount.target) +
+                              "; not mounting anything of it");
+        }
+    }
+}
+
+bool Automounter::isInPlace(const Device &device, const std::string &entry, const Places &places,
+                            const MountTable &table) const
+{
+    if (!isOurLink(entry, places))
+        return false;
+    const std::vector<MountEntry> mounts = table.on(places.mnt.pathOf(entry));
+    return !mounts.empty() &&
+           (mounts.back().devno == device.devnum || mounts.back().source == device.node) &&
+           !isDead(places.mnt, entry);
+}
+
+// What an earlier add left when it was killed, or the machine went down,
+// before its remove ran: taken away, so that this add starts afresh and the
+// plug-in sees the entry come anew and reads the new label.
+void Automounter::replaceLeftovers(const std::string &entry, const Places &places) const
+{
+    const std::string path = places.watch.pathOf(entry);
+    if (const auto info = places.watch.status(entry)) {
+        if (S_ISLNK(info->st_mode)) {
+            if (!isOurLink(entry, places))
+                throw Failure(printable(path) +
+                              " is a symbolic link that orva-automount did not make; not "
+                              "touching it");
+            say("removed the stale entry " + printable(path));
+        } else if (S_ISDIR(info->st_mode)) {
+            // An entry of an older version, mounted on directly.
+            const std::vector<MountEntry> mounts = MountTable::read().on(path);
+            if (!mounts.empty())
+                throw Failure(printable(path) + " is already a mount point of " +
+                              printable(mounts.back().source));
+            if (!places.watch.removeDirectory(entry))
+                throw Failure(printable(path) + " exists and is not empty");
+        } else {
+            throw Failure(printable(path) + " exists and is not a directory; not touching it");
+        }
+    }
+    const MountTable table = MountTable::read();
+    for (const std::string &place : {entry, rawPlace(entry)}) {
+        if (table.isMountPoint(places.mnt.pathOf(place)))
+            say("unmounted the stale mount " + printable(places.mnt.pathOf(place)));
+    }
+    removeEntry(entry, places, true);
+}
+
+std::string Automounter::mountOptions(const std::string &fsType) const
+{
+    std::string options = "nosuid,nodev,noexec,noatime,nosymfollow";
+    const auto append = [&](const std::string &more) {
+        if (!more.empty())
+            options += "," + more;
+    };
+    // vfat, exfat and ntfs keep no owners: the files belong to the user
+    // the plug-in's host runs as, and no file is executable.
+    if (fsType == "vfat" || fsType == "exfat" || fsType == "ntfs") {
+        const passwd *user = getpwnam(m_config.hostUser.c_str());
+        if (!user)
+            throw Failure("HOST_USER '" + printable(m_config.hostUser) + "' is no user here");
+        if (!isOctalMask(m_config.fileMask) || !isOctalMask(m_config.dirMask))
+            throw Failure("FILE_MASK and DIR_MASK are octal masks, such as 0133 and 0022");
+        append("uid=" + std::to_string(user->pw_uid) + ",gid=" + std::to_string(user->pw_gid) +
+               ",fmask=" + m_config.fileMask + ",dmask=" + m_config.dirMask);
+    }
+    append(m_config.typeOptions(fsType));
+    append(m_config.mountOptions);
+    return options;
+}
+
+// The label file's line: blkid's encoding of the label, a FAT label read
+// in FAT_CODEPAGE where it is not UTF-8.
+std::string Automounter::labelOf(const Device &device, const FileSystem &fileSystem) const
+{
+    std::string label = fileSystem.label;
+    if (fileSystem.type == "vfat" && !isUtf8(label)) {
+        const std::string &page = m_config.fatCodepage;
+        if (page.empty() || page.size() > 5 ||
+            page.find_first_not_of("0123456789") != std::string::npos)
+            throw Failure("invalid FAT_CODEPAGE '" + printable(page) + "': a number, such as 850");
+        if (const auto converted = fatLabelToUtf8(label, std::stoi(page)))
+            label = *converted;
+        else
+            std::cerr << "orva-automount: cannot read the label of " << printable(device.node)
+                      << " in code page " << page << "; leaving it as it is" << std::endl;
+    }
+    return encodeLabel(label);
+}
+
+void Automounter::add(const std::string &argument)
+{
+    const Device device = inspectDevice(argument);
+    if (!isSafeName(device.kernelName))
+        throw Failure(printable(device.node) + " has an unexpected kernel name '" +
+                      printable(device.kernelName) + "'");
+    const std::string prefix = prefixFor(device);
+    checkPrefix(prefix);
+    const std::string entry = prefix + device.kernelName;
+    checkEntry(entry);
+    std::string notify;
+    if (!m_config.notifyPrefix.empty()) {
+        checkPrefix(m_config.notifyPrefix);
+        notify = m_config.notifyPrefix + device.kernelName;
+        checkEntry(notify);
+        if (m_config.notifyPrefix == prefix)
+            throw Failure("NOTIFY_PREFIX and the entry's prefix are both '" + prefix + "'");
+    }
+
+    const Places places = *enter(true);
+    const Lock all(places.runtime, "lock", Lock::Mode::Shared);
+    const Lock one(places.runtime, device.kernelName + ".lock", Lock::Mode::Exclusive);
+    if (isInPlace(device, entry, places, MountTable::read())) {
+        say(printable(device.node) + " is already mounted on " + places.watch.pathOf(entry));
+        return;
+    }
+    replaceLeftovers(entry, places);
+    checkNotMountedElsewhere(device, places, MountTable::read());
+    StepRecord record;
+    record.watchDir = places.watch.path();
+    record.entry = entry;
+    record.notify = notify;
+    record.begin(places.runtime, device.kernelName);
+    try {
+        runAdd(device, entry, notify, places, record);
+    } catch (...) {
+        // Undone in the order remove takes: the entry, the mounts, the
+        // label file, and the notification entry last.
+        try {
+            removeEntry(entry, places, true);
+            removeNotification(notify, places);
+            StepRecord::discard(places.runtime, device.kernelName);
+        } catch (const Failure &undoing) {
+            std::cerr << "orva-automount: " << undoing.what() << std::endl;
+        }
+        throw;
+    }
+}
+
+void Automounter::runAdd(const Device &device, const std::string &entry, const std::string &notify,
+                         const Places &places, StepRecord &record) const
+{
+    const auto step = [&](const char *name) {
+        throwIfStopped();
+        record.step(name);
+    };
+    if (!notify.empty()) {
+        step("notify");
+        // One left over is taken on: it goes when this add ends.
+        const auto info = places.watch.status(notify);
+        if (info && !S_ISDIR(info->st_mode))
+            throw Failure(printable(places.watch.pathOf(notify)) +
+                          " exists and is not a directory; not touching it");
+        if (!info && !places.watch.makeDirectory(notify, 0755))
+            throw Failure("cannot create " + places.watch.pathOf(notify) + ": " + errorText(errno));
+    }
+
+    step("probe");
+    const FileSystem fileSystem = probeFileSystem(device);
+    if (fileSystem.type.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789_") != std::string::npos)
+        throw Failure(printable(device.node) + ": unexpected file system type '" +
+                      printable(fileSystem.type) + "'");
+    if (!m_config.allows(fileSystem.type)) {
+        std::string allowed;
+        for (const std::string &type : m_config.allowedTypes)
+            allowed += (allowed.empty() ? "" : " ") + type;
+        throw Failure(printable(device.node) + " holds a file system of type " + fileSystem.type +
+                      ", which is not allowed (allowed: " + printable(allowed) + ")");
+    }
+    const MountRequest request{device.node, fileSystem.type, mountOptions(fileSystem.type),
+                               device.readOnly};
+    const std::string label = labelOf(device, fileSystem);
+
+    step("label");
+    places.watch.replaceWithFile("." + entry + ".label." + std::to_string(getpid()),
+                                 entry + ".label", label + "\n");
+
+    step("stage");
+    for (const std::string &place : {rawPlace(entry), entry}) {
+        if (!places.mnt.makeDirectory(place, 0755))
+            throw Failure("cannot create " + places.mnt.pathOf(place) + ": " + errorText(errno));
+    }
+
+    step("mount");
+    const MountOutcome outcome = mountDevice(request, places.mnt.pathOf(rawPlace(entry)));
+
+    step("confine");
+    confineMount(places.mnt, rawPlace(entry), entry);
+    places.mnt.removeDirectory(rawPlace(entry));
+    checkConfined(places.mnt.pathOf(entry));
+
+    // The entry, in one step.
+    step("link");
+    places.watch.replaceWithLink("." + entry + ".link." + std::to_string(getpid()), entry,
+                                 linkTarget(entry));
+
+    step("done");
+    if (!notify.empty() && !places.watch.removeDirectory(notify))
+        std::cerr << "orva-automount: cannot remove " << places.watch.pathOf(notify) << std::endl;
+    const std::string what = printable(device.node) + " (" + fileSystem.type + ")";
+    if (!outcome.readOnlyBecause.empty())
+        say("mounted " + what + " read-only: " + outcome.readOnlyBecause);
+    say("mounted " + what + " on " + places.watch.pathOf(entry));
+}
+
+// --- remove ------------------------------------------------------------------
+
+void Automounter::removeEntry(const std::string &entry, const Places &places, bool quiet) const
+{
+    const std::string path = places.watch.pathOf(entry);
+    if (const auto info = places.watch.status(entry)) {
+        if (S_ISLNK(info->st_mode)) {
+            if (!isOurLink(entry, places))
+                throw Failure(printable(path) +
+                              " is a symbolic link that orva-automount did not make; not "
+                              "touching it");
+            // The entry first: the plug-in drops the row before the files go.
+            if (!places.watch.removeFile(entry))
+                throw Failure("cannot remove " + printable(path) + ": " + errorText(errno));
+        } else if (S_ISDIR(info->st_mode) && !quiet) {
+            // An entry of an older version, mounted on directly.
+            unmountAll(path);
+            if (!places.watch.removeDirectory(entry))
+                throw Failure("cannot remove " + printable(path) + ": " + errorText(errno));
+            say("removed " + printable(path));
+        }
+    }
+    for (const std::string &place : {entry, rawPlace(entry)}) {
+        if (unmountAll(places.mnt.pathOf(place)) && place == entry && !quiet)
+            say("removed " + printable(path));
+        if (!places.mnt.removeDirectory(place))
+            throw Failure("cannot remove " + printable(places.mnt.pathOf(place)) + ": " +
+                          errorText(errno));
+    }
+    if (!places.watch.removeFile(entry + ".label"))
+        throw Failure("cannot remove " + printable(path) + ".label: " + errorText(errno));
+    // Temporary files of an add that was killed between making one and
+    // renaming it into place.
+    for (const std::string &name : places.watch.names()) {
+        if (startsWith(name, "." + entry + ".label.") || startsWith(name, "." + entry + ".link."))
+            places.watch.removeFile(name);
+    }
+}
+
+void Automounter::removeNotification(const std::string &notify, const Places &places) const
+{
+    if (notify.empty() || !isSafeName(notify))
+        return;
+    const auto info = places.watch.status(notify);
+    if (info && S_ISDIR(info->st_mode))
+        places.watch.removeDirectory(notify);
+}
+
+void Automounter::remove(const std::string &argument)
+{
+    // The device may be gone already: its node, its sysfs entry, its bus.
+    const std::string kernelName = kernelNameOf(argument);
+    if (!isSafeName(kernelName))
+        throw Failure("unexpected kernel name '" + printable(kernelName) + "'");
+    const std::optional<Places> places = enter(false);
+    if (!places)
+        return;
+    const Lock all(places->runtime, "lock", Lock::Mode::Shared);
+    const Lock one(places->runtime, kernelName + ".lock", Lock::Mode::Exclusive);
+
+    // The entry that add made: as its record says, else under the given
+    // prefix or any bus's, and wherever below the staging directory the
+    // device is mounted.
+    std::optional<StepRecord> record = StepRecord::load(places->runtime, kernelName);
+    if (record && record->watchDir != places->watch.path())
+        record.reset();
+    std::vector<std::string> entries;
+    if (record && !record->entry.empty())
+        entries.push_back(record->entry);
+    if (m_prefix) {
+        checkPrefix(*m_prefix);
+        entries.push_back(*m_prefix + kernelName);
+    } else {
+        for (const std::string *prefix : {&m_config.prefixUsb, &m_config.prefixMmc}) {
+            if (isSafeName(*prefix))
+                entries.push_back(*prefix + kernelName);
+        }
+        const std::string staged = places->mnt.path() + "/";
+        for (const MountEntry &mount : MountTable::read().of(0, "/dev/" + kernelName)) {
+            if (!startsWith(mount.target, staged))
+                continue;
+            std::string name = mount.target.substr(staged.size());
+            if (!name.empty() && name.front() == '.')
+                name.erase(0, 1);
+            if (isSafeName(name))
+                entries.push_back(name);
+        }
+    }
+    for (const std::string &entry : entries) {
+        checkEntry(entry);
+        removeEntry(entry, *places, false);
+    }
+    // An add that was stopped may have left its notification entry.
+    removeNotification(record ? record->notify : m_config.notifyPrefix + kernelName, *places);
+    StepRecord::discard(places->runtime, kernelName);
+}
+
+// --- cleanup -----------------------------------------------------------------
+
+// What no mounted device backs: links of ours to a staging directory with
+// no live mount on it, empty directories (notification entries, entries of
+// an older version), label files without their entry, mounts without an
+// entry, staging directories and temporary files.
+void Automounter::cleanup()
+{
+    const std::optional<Places> places = enter(false);
+    if (!places)
+        return;
+    const Lock all(places->runtime, "lock", Lock::Mode::Exclusive);
+    const MountTable table = MountTable::read();
+    const Directory &watch = places->watch;
+    for (const std::string &name : watch.names()) {
+        if (!isSafeName(name) || !isOurs(name) || endsWith(name, ".label"))
+            continue;
+        const auto info = watch.status(name);
+        if (!info)
+            continue;
+        const std::string path = watch.pathOf(name);
+        if (S_ISLNK(info->st_mode)) {
+            if (!isOurLink(name, *places) ||
+                (table.isMountPoint(places->mnt.pathOf(name)) && !isDead(places->mnt, name)))
+                continue;
+            removeEntry(name, *places, true);
+            say("removed the stale entry " + printable(path));
+        } else if (S_ISDIR(info->st_mode) && !table.isMountPoint(path) &&
+                   watch.removeDirectory(name)) {
+            say("removed the stale entry " + printable(path));
+        }
+    }
+    for (const std::string &name : watch.names()) {
+        const auto info = watch.status(name);
+        if (!info)
+            continue;
+        if (name.front() == '.') {
+            const bool temporary = name.find(".label.") != std::string::npos ||
+                                   name.find(".link.") != std::string::npos;
+            if (temporary && name != stateName &&
+                (S_ISREG(info->st_mode) || S_ISLNK(info->st_mode)))
+                watch.removeFile(name);
+            continue;
+        }
+        const std::string entry = name.substr(0, name.size() - 6);
+        if (endsWith(name, ".label") && isSafeName(name) && isOurs(name) && !watch.status(entry) &&
+            watch.removeFile(name))
+            say("removed the stale label file " + printable(watch.pathOf(name)));
+    }
+    for (const std::string &name : places->mnt.names()) {
+        const std::string path = places->mnt.pathOf(name);
+        const bool linked = isSafeName(name) && isOurLink(name, *places);
+        if (table.isMountPoint(path) && (!linked || isDead(places->mnt, name))) {
+            unmountAll(path);
+            say("unmounted the stale mount " + printable(path));
+        }
+        if (!table.isMountPoint(path) || !linked)
+            places->mnt.removeDirectory(name);
+    }
+}
+
+} // namespace orva::automount

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "config.h"
+#include "device.h"
+#include "directory.h"
+#include "mounttable.h"
+#include "runtime.h"
+
+#include <optional>
+#include <string>
+
+namespace orva::automount {
+
+// The three commands. Messages of what was done go to standard output;
+// failures are thrown as Failure, after what the command made is undone.
+class Automounter
+{
+public:
+    // WATCH_DIR, overridden by --watch-dir; the prefix given by --prefix.
+    Automounter(Config config, std::string watchDir, std::optional<std::string> prefix);
+
+    void add(const std::string &argument);
+    void remove(const std::string &argument);
+    void cleanup();
+
+private:
+    // The watch directory, its staging directories and the runtime one.
+    struct Places
+    {
+        Directory watch;
+        Directory mnt;
+        Directory runtime;
+    };
+    std::optional<Places> enter(bool make) const;
+
+    std::string prefixFor(const Device &device) const;
+    void checkNotMountedElsewhere(const Device &device, const Places &places,
+                                  const MountTable &table) const;
+    bool isInPlace(const Device &device, const std::string &entry, const Places &places,
+                   const MountTable &table) const;
+    void replaceLeftovers(const std::string &entry, const Places &places) const;
+    std::string mountOptions(const std::string &fsType) const;
+    std::string labelOf(const Device &device, const FileSystem &fileSystem) const;
+    void runAdd(const Device &device, const std::string &entry, const std::string &notify,
+                const Places &places, StepRecord &record) const;
+
+    // Takes ENTRY away: its link, its mounts, staging directories, label
+    // file and temporary files. Throws Failure when something stays.
+    void removeEntry(const std::string &entry, const Places &places, bool quiet) const;
+    void removeNotification(const std::string &notify, const Places &places) const;
+    bool isOurs(const std::string &name) const;
+    bool isOurLink(const std::string &entry, const Places &places) const;
+
+    Config m_config;
+    std::string m_watchDir;
+    std::optional<std::string> m_prefix;
+};
+
+// Set when SIGTERM, SIGINT or SIGHUP arrives: an add stops before its next
+// step, undoes what it made and then ends by that signal.
+void requestStop(int signal);
+int stopSignal();
+
+} // namespace orva::automount

@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: MIT
+#include "config.h"
+
+#include "failure.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+namespace orva::automount {
+
+bool Config::allows(std::string_view type) const
+{
+    return std::find(allowedTypes.begin(), allowedTypes.end(), type) != allowedTypes.end();
+}
+
+std::string Config::typeOptions(std::string_view type) const
+{
+    if (type == "vfat")
+        return vfatOptions;
+    if (type == "exfat")
+        return exfatOptions;
+    if (type == "ntfs")
+        return ntfsOptions;
+    if (type == "ext2" || type == "ext3" || type == "ext4")
+        return extOptions;
+    if (type == "btrfs")
+        return btrfsOptions;
+    if (type == "xfs")
+        return xfsOptions;
+    return {};
+}
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+bool isValidName(std::string_view name)
+{
+    if (name.empty() || (name[0] >= '0' && name[0] <= '9'))
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_';
+    });
+}
+
+std::string trimmed(std::string_view text)
+{
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+// The value that starts at TEXT[at], up to the end of its logical line;
+// AT is left after it.
+std::string readValue(std::string_view text, std::size_t &at)
+{
+    std::string value;
+    // Blanks the unquoted text has gathered but not yet kept: dropped at the
+    // end of the line, kept when more text follows.
+    std::string pendingBlanks;
+    bool started = false;
+    while (at < text.size() && text[at] != '\n') {
+        const char c = text[at++];
+        if (c == '\'' || c == '"') {
+            if (started)
+                value += pendingBlanks;
+            pendingBlanks.clear();
+            started = true;
+            while (at < text.size() && text[at] != c) {
+                const char q = text[at++];
+                if (c == '"' && q == '\\' && at < text.size()) {
+                    const char next = text[at++];
+                    if (next == '\n')
+                        continue;
+                    if (next != '"' && next != '\\' && next != '`' && next != '$')
+                        value += q;
+                    value += next;
+                } else {
+                    value += q;
+                }
+            }
+            if (at < text.size())
+                ++at; // the closing quote
+        } else if (c == '\\') {
+            if (at >= text.size())
+                break;
+            const char next = text[at++];
+            if (next == '\n')
+                continue;
+            value += pendingBlanks;
+            pendingBlanks.clear();
+            value += next;
+            started = true;
+        } else if (isBlank(c)) {
+            if (started)
+                pendingBlanks += c;
+        } else {
+            value += pendingBlanks;
+            pendingBlanks.clear();
+            value += c;
+            started = true;
+        }
+    }
+    return value;
+}
+
+} // namespace
+
+std::map<std::string, std::string> parseEnvironmentFile(std::string_view text)
+{
+    std::map<std::string, std::string> values;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && (isBlank(text[at]) || text[at] == '\n'))
+            ++at;
+        if (at >= text.size())
+            break;
+        const std::size_t lineEnd = std::min(text.find('\n', at), text.size());
+        const std::size_t equals = text.find('=', at);
+        if (text[at] == '#' || text[at] == ';' || equals == std::string_view::npos ||
+            equals > lineEnd) {
+            at = lineEnd;
+            continue;
+        }
+        const std::string name = trimmed(text.substr(at, equals - at));
+        at = equals + 1;
+        std::string value = readValue(text, at);
+        if (isValidName(name))
+            values[name] = std::move(value);
+    }
+    return values;
+}
+
+Config configFrom(const std::map<std::string, std::string> &values)
+{
+    Config config;
+    const auto take = [&](const char *key, std::string &field) {
+        const auto found = values.find(key);
+        if (found != values.end())
+            field = found->second;
+    };
+    take("WATCH_DIR", config.watchDir);
+    take("PREFIX_USB", config.prefixUsb);
+    take("PREFIX_MMC", config.prefixMmc);
+    take("NOTIFY_PREFIX", config.notifyPrefix);
+    take("MOUNT_OPTIONS", config.mountOptions);
+    take("HOST_USER", config.hostUser);
+    take("FILE_MASK", config.fileMask);
+    take("DIR_MASK", config.dirMask);
+    take("VFAT_OPTIONS", config.vfatOptions);
+    take("EXFAT_OPTIONS", config.exfatOptions);
+    take("NTFS_OPTIONS", config.ntfsOptions);
+    take("EXT_OPTIONS", config.extOptions);
+    take("BTRFS_OPTIONS", config.btrfsOptions);
+    take("XFS_OPTIONS", config.xfsOptions);
+    take("FAT_CODEPAGE", config.fatCodepage);
+    const auto types = values.find("ALLOWED_TYPES");
+    if (types != values.end()) {
+        config.allowedTypes.clear();
+        std::istringstream words(types->second);
+        for (std::string word; words >> word;)
+            config.allowedTypes.push_back(word);
+    }
+    return config;
+}
+
+Config readConfig(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        if (errno == ENOENT)
+            return Config{};
+        throw Failure("cannot read the configuration " + printable(path) + ": " + errorText(errno));
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad())
+        throw Failure("cannot read the configuration " + printable(path));
+    return configFrom(parseEnvironmentFile(text.str()));
+}
+
+} // namespace orva::automount

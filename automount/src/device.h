@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orva::automount {
+
+// A block device as the kernel and udev know it.
+struct Device
+{
+    std::string node; // /dev/sdb1
+    dev_t devnum = 0;
+    std::string kernelName; // sdb1
+    // Where it hangs: "usb" or "mmc" from the device's parents in sysfs,
+    // else empty (a loop device).
+    std::string bus;
+    bool usbMassStorage = false; // under a usb-storage or uas interface
+    std::string mmcType;         // SD, MMC (eMMC), SDIO: the card's type
+    bool readOnly = false;       // the kernel's word: write-protected
+    // udev's ORVA_AUTOMOUNT_EMMC=1, set by a rule of the integrator's.
+    bool emmcAllowed = false;
+    // The whole disk the device belongs to, and every device of it (the
+    // disk and each partition).
+    std::string diskNode;
+    std::vector<dev_t> diskDevices;
+    // What udev's blkid builtin found, when udev has processed the device.
+    bool udevInitialized = false;
+    std::string udevFsType;
+    std::string udevLabelEncoded;
+};
+
+// The block device named by ARGUMENT (a node or a link to one). Throws
+// Failure when it is none.
+Device inspectDevice(const std::string &argument);
+
+// The kernel name of ARGUMENT: the device's when its node is there, else
+// the node's file name (remove, once the device has gone).
+std::string kernelNameOf(const std::string &argument);
+
+struct FileSystem
+{
+    std::string type;
+    std::string label; // the bytes on the device
+};
+
+// The file system on DEVICE: udev's, when udev has probed it (the unit's
+// case: no second probe), else libblkid's, from the device itself. Throws
+// Failure when there is none, or more than one.
+FileSystem probeFileSystem(const Device &device);
+
+} // namespace orva::automount

@@ -1,0 +1,196 @@
+// SPDX-License-Identifier: MIT
+//
+// orva-automount: puts a storage device into the directory that the storage
+// link plug-in watches, and takes it out again. See orva-automount(8).
+//
+// add first makes the notification entry <NOTIFY_PREFIX><kernel name>, so
+// that the plug-in shows its "attaching" row while the device is probed and
+// mounted. It then writes <entry>.label, mounts the device, confines the
+// mount, and brings the entry <prefix><kernel name> in as a symbolic link
+// to its staging directory, made under a temporary name and renamed into
+// place: the entry appears in one step, with the device's files already
+// behind it and its label already beside it (the plug-in reads a label
+// once, when the entry appears). The notification entry goes last.
+//
+// Why a link and not the mount point itself: a directory exists (empty)
+// before anything is mounted on it, and a mount point cannot be renamed. A
+// link renamed over nothing is one step and works from any mount namespace
+// that sees the watch directory.
+#include "automounter.h"
+#include "config.h"
+#include "failure.h"
+
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef ORVA_VERSION
+#define ORVA_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace orva::automount;
+
+const char usageText[] =
+    R"(Usage: orva-automount [--watch-dir DIR] [--prefix PFX] add DEVICE
+       orva-automount [--watch-dir DIR] [--prefix PFX] remove DEVICE
+       orva-automount [--watch-dir DIR] cleanup
+
+add      mount the file system on the block device DEVICE and show it in DIR
+         as <PFX><kernel name>, after writing its label to
+         DIR/<PFX><kernel name>.label; while it works, DIR holds the
+         notification entry <NOTIFY_PREFIX><kernel name>
+remove   take the entry away, unmount the device (lazily if busy) and remove
+         the label file
+cleanup  remove entries, notification entries, label files and mounts in DIR
+         that no attached device backs (run once at boot)
+
+--watch-dir DIR  the directory the plug-in watches (default: WATCH_DIR of
+                 the configuration, /run/orva/storage)
+--prefix PFX     the entry name's prefix (default: by bus, PREFIX_USB or
+                 PREFIX_MMC of the configuration)
+--help           show this help
+--version        show the version
+
+Configuration: ${ORVA_AUTOMOUNT_CONFIG:-/etc/default/orva-automount}
+)";
+
+struct Invocation
+{
+    std::optional<std::string> watchDir;
+    std::optional<std::string> prefix;
+    std::vector<std::string> words;
+};
+
+class UsageError : public Failure
+{
+public:
+    using Failure::Failure;
+};
+
+// The value of an option given as "--name VALUE" or "--name=VALUE".
+std::optional<std::string> optionValue(const std::vector<std::string> &args, std::size_t &i,
+                                       const std::string &name, const char *missing)
+{
+    const std::string &arg = args[i];
+    if (arg == name) {
+        if (i + 1 >= args.size())
+            throw Failure(missing);
+        return args[++i];
+    }
+    if (arg.compare(0, name.size() + 1, name + "=") == 0)
+        return arg.substr(name.size() + 1);
+    return std::nullopt;
+}
+
+// Returns empty when --help or --version has been answered.
+std::optional<Invocation> parse(const std::vector<std::string> &args)
+{
+    Invocation invocation;
+    std::size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        if (auto dir = optionValue(args, i, "--watch-dir", "--watch-dir needs a directory")) {
+            invocation.watchDir = *dir;
+        } else if (auto prefix = optionValue(args, i, "--prefix", "--prefix needs a prefix")) {
+            invocation.prefix = *prefix;
+        } else if (arg == "-h" || arg == "--help") {
+            std::cout << usageText;
+            return std::nullopt;
+        } else if (arg == "--version") {
+            std::cout << "orva-automount " ORVA_VERSION "\n";
+            return std::nullopt;
+        } else if (arg == "--") {
+            ++i;
+            break;
+        } else if (!arg.empty() && arg[0] == '-') {
+            throw UsageError("unknown option " + printable(arg));
+        } else {
+            break;
+        }
+    }
+    invocation.words.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    const std::vector<std::string> &words = invocation.words;
+    if (words.empty())
+        throw UsageError("expected a command");
+    const std::string &command = words[0];
+    if (command == "add" || command == "remove") {
+        if (words.size() != 2)
+            throw UsageError(command + " expects a device");
+    } else if (command == "cleanup") {
+        if (words.size() != 1)
+            throw UsageError("cleanup takes no device");
+    } else {
+        throw UsageError("unknown command '" + printable(command) + "'");
+    }
+    return invocation;
+}
+
+extern "C" void onStopSignal(int signal)
+{
+    requestStop(signal);
+}
+
+// A stop (the device pulled while it is being mounted, the unit stopped)
+// lets add undo what it made before it ends by the same signal: systemd
+// sees a stop, not a failure.
+void catchStopSignals()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+int run(const std::vector<std::string> &args)
+{
+    const char *configPath = std::getenv("ORVA_AUTOMOUNT_CONFIG");
+    const Config config =
+        readConfig(configPath && *configPath ? configPath : "/etc/default/orva-automount");
+    const std::optional<Invocation> invocation = parse(args);
+    if (!invocation)
+        return EXIT_SUCCESS;
+    Automounter automounter(config, invocation->watchDir.value_or(config.watchDir),
+                            invocation->prefix);
+    const std::vector<std::string> &words = invocation->words;
+    if (words[0] == "add")
+        automounter.add(words[1]);
+    else if (words[0] == "remove")
+        automounter.remove(words[1]);
+    else
+        automounter.cleanup();
+    return EXIT_SUCCESS;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Created files get exactly the modes asked for.
+    umask(022);
+    catchStopSignals();
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        return run(args);
+    } catch (const UsageError &error) {
+        std::cerr << usageText << "orva-automount: " << error.what() << std::endl;
+    } catch (const Failure &error) {
+        std::cerr << "orva-automount: " << error.what() << std::endl;
+    } catch (const std::exception &error) {
+        std::cerr << "orva-automount: " << printable(error.what()) << std::endl;
+    }
+    if (const int signal = stopSignal()) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+    return EXIT_FAILURE;
+}

@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: MIT
+#include "runtime.h"
+
+#include "failure.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <sstream>
+
+namespace orva::automount {
+
+namespace {
+
+std::string recordName(const std::string &kernelName)
+{
+    return kernelName + ".steps";
+}
+
+void sleepMilliseconds(long milliseconds)
+{
+    timespec pause{0, milliseconds * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+bool writeAll(int fd, const std::string &text)
+{
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+Lock::Lock(const Directory &directory, const std::string &name, Mode mode)
+    : m_fd(openat(directory.fd(), name.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600))
+{
+    const std::string path = directory.pathOf(name);
+    if (!m_fd)
+        throw Failure("cannot open " + printable(path) + ": " + errorText(errno));
+    const int operation = (mode == Mode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+    // Polled rather than blocked in: a wait that runs out must end with a
+    // message of its own, not with the unit's timeout killing us.
+    for (int waited = 0; flock(m_fd.get(), operation) != 0; waited += 20) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            throw Failure("cannot lock " + printable(path) + ": " + errorText(errno));
+        if (waited >= lockWaitSeconds * 1000)
+            throw Failure(printable(path) + " stayed locked for " +
+                          std::to_string(lockWaitSeconds) + " s; giving up");
+        sleepMilliseconds(20);
+    }
+}
+
+std::optional<StepRecord> StepRecord::load(const Directory &runtime, const std::string &kernelName)
+{
+    Fd file(
+        openat(runtime.fd(), recordName(kernelName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file)
+        return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    // A record is a few short lines; anything longer is not one of ours.
+    while ((n = read(file.get(), buffer, sizeof buffer)) > 0 && text.size() < 65536)
+        text.append(buffer, static_cast<std::size_t>(n));
+    StepRecord record;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t space = line.find(' ');
+        const std::string key = line.substr(0, space);
+        const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+        if (key == "watch")
+            record.watchDir = value;
+        else if (key == "entry")
+            record.entry = value;
+        else if (key == "notify")
+            record.notify = value;
+        else if (key == "step")
+            record.steps.push_back(value);
+    }
+    return record;
+}
+
+void StepRecord::begin(const Directory &runtime, const std::string &kernelName)
+{
+    const std::string name = recordName(kernelName);
+    m_file = Fd(openat(runtime.fd(), name.c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!m_file || !writeAll(m_file.get(), "watch " + watchDir + "\nentry " + entry + "\nnotify " +
+                                               notify + "\n"))
+        throw Failure("cannot write " + printable(runtime.pathOf(name)) + ": " + errorText(errno));
+    steps.clear();
+}
+
+void StepRecord::step(const std::string &name)
+{
+    if (!m_file || !writeAll(m_file.get(), "step " + name + "\n"))
+        throw Failure("cannot record the step " + name + ": " + errorText(errno));
+    steps.push_back(name);
+}
+
+void StepRecord::discard(const Directory &runtime, const std::string &kernelName)
+{
+    runtime.removeFile(recordName(kernelName));
+}
+
+} // namespace orva::automount
