@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The emulated board as a library: Debian 12 booted under qemu with this
-project's packages, and USB storage plugged and pulled while it runs.
+project's packages, and USB storage and SD cards plugged and pulled while
+it runs.
 
 board/orva-board is the command over it; the board's tests and benchmark
 import it. Its modules:
@@ -12,7 +13,8 @@ import it. Its modules:
   recipe
 - machine: the qemu command, up and down, the files of a state folder and
   orva-host's events; relay: what carries those events to the host
-- devices: sticks and card readers plugged, pulled, ejected and inserted
+- devices: sticks and card readers plugged, pulled, ejected and inserted;
+  a card put into the SD slot and taken out
 - sticks: stick images made with the real mkfs tools
 - board: a Board object over all of it and the worker's Tree
 - fixture: a board booted for a block of work, the guest's entry watcher,

@@ -37,8 +37,8 @@ class Board:
     def down(self):
         machine.down(self.state)
 
-    def plug(self, name, image, read_only=False, reader=False):
-        return devices.plug(self.state, name, image, read_only, reader)
+    def plug(self, name, image, read_only=False, reader=False, sd=False):
+        return devices.plug(self.state, name, image, read_only, reader, sd)
 
     def eject(self, name):
         return devices.eject(self.state, name)

@@ -39,8 +39,15 @@ AGENT_PORT = "org.qemu.guest_agent.0"
 DIST = os.path.join(TOP, "dist")
 # The units that bring orva-host up at boot.
 BOOT_UNITS = ["orva-board-install.service", "orva-storagelink.service"]
+# The SD slot's card (sd-card) and its drive, which holds no medium until a
+# card is put in: qemu's SD bus takes no device while the machine runs, so
+# the slot is there from power-on and a card is a medium put into it.
+# SD_CARD_FILE in the state folder names the ID of the card in it.
+SD_SLOT = "sd-slot"
+SD_DRIVE = "sd-slot-drive"
+SD_CARD_FILE = "sd-card"
 STATE_FILES = ["arch", "console.log", "events.jsonl", "events.sock", "qga.sock", "qmp.sock",
-               "qemu.pid", "relay.pid", "root.qcow2"]
+               "qemu.pid", "relay.pid", "root.qcow2", SD_CARD_FILE]
 
 
 @dataclasses.dataclass
@@ -179,6 +186,10 @@ def qemu_command(machine, image, state):
                "-qmp", f"unix:{state}/qmp.sock,server=on,wait=off",
                "-fsdev", f"local,id=dist,path={state}/dist,security_model=none,readonly=on",
                "-device", "virtio-9p-pci,fsdev=dist,mount_tag=orva-dist",
+               # Last, so that the PCI devices before it keep their addresses.
+               "-device", "sdhci-pci,id=sdhci",
+               "-drive", f"if=none,id={SD_DRIVE}",
+               "-device", f"sd-card,id={SD_SLOT},drive={SD_DRIVE},bus=sd-bus",
                "-pidfile", f"{state}/qemu.pid", "-daemonize"]
     for number, disk in enumerate(machine.disks):
         command += disk_options(f"boot{number}", os.path.abspath(disk), False)
