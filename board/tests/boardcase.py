@@ -43,14 +43,16 @@ class BoardCase(unittest.TestCase):
         """A stick image named name (make_stick's options)."""
         return sticks.make_stick(os.path.join(cls.work, name + ".img"), partitions, **options)
 
-    def assert_rows(self, labels, timeout=120):
+    def assert_rows(self, labels, timeout=120, title="USB"):
         """Waits until each label has exactly one link with its row, titled
-        USBn, its target under /media/; returns the links' entry names."""
+        title and a number (USB for sticks, Card for SD cards, as the
+        configuration names their prefixes), its target under /media/;
+        returns the links' entry names."""
         tree = self.board.wait(lambda tree: all(len(tree.labelled(label)) == 1 for label in labels),
                                timeout, what=f"rows labelled {labels}")
         links = {entry: link for label in labels for entry, link in tree.labelled(label).items()}
         for entry, link in links.items():
-            self.assertRegex(link["title"], r"^USB[0-9]+$")
+            self.assertRegex(link["title"], rf"^{title}[0-9]+$")
             self.assertEqual(link["target"], "/media/" + entry)
         return list(links)
 

@@ -9,7 +9,7 @@ As root: test_board.py [--arch amd64|arm64] [--reverse] [unittest options]
 import sys
 
 import boardcase  # first: it puts board/ on the module path
-from orvaboard import fixture, testing
+from orvaboard import BoardError, fixture, testing
 from orvaboard.board import WATCH_DIR
 
 VFAT_MOUNT = (r"^vfat rw,nosuid,nodev,noexec,noatime,nosymfollow,fmask=0133,dmask=0022,"
@@ -134,6 +134,40 @@ class OneAtATime(boardcase.BoardCase):
             self.board.eject("reader")
             self.assert_gone([label])
         self.pull("reader", [])
+
+    def test_sd_card(self):
+        # A card put into the board's SD slot: the SD host controller tells
+        # the guest by its card-detect interrupt, the card is an mmcblk
+        # disk, and its partition the row, under the SD prefix. The slot
+        # holds one card; taken out without unmounting, the disk goes and
+        # nothing stays, and the slot takes the next card.
+        plugged = self.board.plug("sd", self.stick("sd", [("vfat", "CARD")]), sd=True)
+        entry, = self.assert_rows(["CARD"], title="Card")
+        self.assert_notified(plugged)
+        self.assertRegex(entry, r"^mmc-mmcblk[0-9]+p1$")
+        self.board.settle()
+        self.assertRegex(self.board.mount(entry), VFAT_MOUNT)
+        card2 = self.stick("sd2", [("ext4", "card two")], table=False, files=boardcase.HELLO)
+        with self.assertRaisesRegex(BoardError, "^the SD slot holds sd already"):
+            self.board.plug("sd2", card2, sd=True)
+        self.assertEqual((self.board.plugged(), list(self.board.tree().labelled("CARD"))),
+                         (["sd"], [entry]))
+        self.pull("sd", ["CARD"])
+        self.assertEqual(self.mmc_disks(), [])
+        # A card with its file system on the whole of it, read through the
+        # slot the moment its entry appears.
+        self.board.plug("sd", card2, sd=True)
+        entry, = self.assert_rows(["card two"], title="Card")
+        self.assertRegex(entry, r"^mmc-mmcblk[0-9]+$")
+        self.board.settle()
+        self.assertIn(f"{entry} hello from the stick", fixture.opened(self.board))
+        self.pull("sd", ["card two"])
+        self.assertEqual(self.mmc_disks(), [])
+
+    def mmc_disks(self):
+        """The guest's SD/MMC block devices."""
+        return [name for name in self.board.exec("ls", "/sys/class/block").split()
+                if name.startswith("mmcblk")]
 
 
 class TenAtOnce(boardcase.BoardCase):
