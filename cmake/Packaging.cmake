@@ -8,8 +8,8 @@
 #                                       orva-api.pc
 #   tools      orva-host                orva-host, its man page, example logging
 #   automount  orva-automount           orva-automount, its udev rule, systemd
-#                                       unit and /etc/default file (all
-#                                       architectures: a shell script)
+#                                       units, tmpfiles.d line and
+#                                       /etc/default file
 #
 # Every package holding ELF files gets a -dbgsym package with their debug
 # information; the files in the package itself are stripped. scripts/package.sh
@@ -193,10 +193,8 @@ storage link worker.")
 
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_NAME ${ORVA_PACKAGE_automount})
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_ARCHITECTURE all)
-# mount and umount; blkid, findmnt and mountpoint come with util-linux, which
-# is essential.
-set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_DEPENDS mount)
+# A compiled program: built for each architecture, its library dependencies
+# (libblkid1, libmount1, libudev1) found by dpkg-shlibdeps.
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_RECOMMENDS "udev, systemd")
 # ntfs-3g mounts NTFS where the kernel has no ntfs3 (Debian 12's has not).
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SUGGESTS "${ORVA_PACKAGE_plugin}, ntfs-3g")
@@ -207,10 +205,11 @@ file(WRITE ${PROJECT_BINARY_DIR}/packaging/automount/conffiles
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/automount/conffiles
   ${PROJECT_SOURCE_DIR}/automount/postinst)
 set(CPACK_DEBIAN_AUTOMOUNT_DESCRIPTION "automounter that feeds the storage link worker
-orva-automount mounts each USB or SD/MMC storage device that udev reports
-holding a file system on a directory of its own in the directory that the
-storage link worker watches, and writes the device's label beside it, encoded
-as blkid encodes it. A udev rule starts the systemd template unit
+orva-automount mounts each file system that udev reports on removable media
+(USB mass storage, SD cards) on a directory of its own in the directory that
+the storage link worker watches, confined (nosuid, nodev, noexec,
+nosymfollow), and writes the device's label beside it, encoded as blkid
+encodes it. A udev rule starts the systemd template unit
 orva-automount@.service for such a device; the unit, bound to the device,
 mounts it on start and unmounts it on stop.")
 

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Builds the Debian packages into dist/: liborva-cb-storagelink (the plug-in),
 # liborva-api0 (the host stand-in), liborva-api-dev (headers, CMake package,
-# pkg-config file), orva-host and orva-automount (for all architectures), each
+# pkg-config file), orva-host and orva-automount, each
 # package with ELF files also as a -dbgsym package holding their debug symbols. Installs what the build needs
 # (with apt-get) when missing.
 # Usage: scripts/package.sh [--arch amd64|arm64]   (default amd64)
@@ -105,13 +105,13 @@ fix_package() {
 
 # Debian names debug symbol packages .deb, as apt and lintian expect.
 mkdir -p dist
-rm -f dist/*_"$arch".deb dist/*_all.deb
+rm -f dist/*_"$arch".deb
 for f in "$dir"/*.deb "$dir"/*.ddeb; do
     base=$(basename "$f")
     fix_package "$f"
     mv "$f" "dist/${base%.*}.deb"
 done
 echo "Packages for $arch in dist/ ($((SECONDS - start)) s):"
-for f in dist/*_"$arch".deb dist/*_all.deb; do
+for f in dist/*_"$arch".deb; do
     printf '  %-52s %8s bytes\n' "$(basename "$f")" "$(stat -c %s "$f")"
 done

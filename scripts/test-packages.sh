@@ -18,10 +18,6 @@ cd "$(dirname "$0")/.."
 arch=$(arch_option "$@")
 PACKAGES=(liborva-cb-storagelink liborva-api0 liborva-api-dev orva-host orva-automount)
 
-# orva-automount is a shell script, for every architecture.
-package_arch() {
-    if [ "$1" = orva-automount ]; then echo all; else echo "$arch"; fi
-}
 
 fail() {
     echo "error: $*" >&2
@@ -33,10 +29,9 @@ scripts/package.sh --arch "$arch"
 built=$SECONDS
 debs=()
 for p in "${PACKAGES[@]}"; do
-    a=$(package_arch "$p")
-    debs+=("dist/${p}_$(dpkg-deb -f "dist/${p}_"*"_$a.deb" Version)_$a.deb")
+    debs+=("dist/${p}_$(dpkg-deb -f "dist/${p}_"*"_$arch.deb" Version)_$arch.deb")
     case "$p" in
-    liborva-api-dev | orva-automount) ;;
+    liborva-api-dev) ;;
     *) debs+=("dist/${p}-dbgsym_"*"_$arch.deb") ;;
     esac
 done
@@ -60,7 +55,6 @@ if [ "$arch" = arm64 ]; then
     echo "== arm64 packages"
     for deb in "${debs[@]}"; do
         expected=arm64
-        [[ "$deb" != *_all.deb ]] || expected=all
         [ "$(dpkg-deb -f "$deb" Architecture)" = "$expected" ] ||
             fail "$deb: Architecture is $(dpkg-deb -f "$deb" Architecture), not $expected"
         tree="$work/$(basename "$deb" .deb)"
@@ -74,7 +68,7 @@ if [ "$arch" = arm64 ]; then
         done < <(find "$tree" -type f -print0)
         echo "$(basename "$deb"): Architecture: $expected, $elves AArch64 ELF files"
         case "$deb" in
-        *liborva-api-dev_* | *_all.deb) ;;
+        *liborva-api-dev_*) ;;
         *) [ "$elves" -gt 0 ] || fail "$deb holds no ELF file" ;;
         esac
     done
