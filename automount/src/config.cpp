@@ -2,10 +2,13 @@
 #include "config.h"
 
 #include "failure.h"
+#include "fd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <sstream>
 
 namespace orva::automount {
@@ -59,21 +62,20 @@ std::string trimmed(std::string_view text)
 }
 
 // The value that starts at TEXT[at], up to the end of its logical line;
-// AT is left after it.
+// AT is left after it. As in systemd, a quote opens only where the value
+// begins or a quoted part has just closed, and blanks there are dropped;
+// in unquoted text a quote is a character like any other, so an apostrophe
+// does not swallow the lines after it.
 std::string readValue(std::string_view text, std::size_t &at)
 {
     std::string value;
+    bool unquoted = false;
     // Blanks the unquoted text has gathered but not yet kept: dropped at the
     // end of the line, kept when more text follows.
     std::string pendingBlanks;
-    bool started = false;
     while (at < text.size() && text[at] != '\n') {
         const char c = text[at++];
-        if (c == '\'' || c == '"') {
-            if (started)
-                value += pendingBlanks;
-            pendingBlanks.clear();
-            started = true;
+        if (!unquoted && (c == '\'' || c == '"')) {
             while (at < text.size() && text[at] != c) {
                 const char q = text[at++];
                 if (c == '"' && q == '\\' && at < text.size()) {
@@ -90,6 +92,7 @@ std::string readValue(std::string_view text, std::size_t &at)
             if (at < text.size())
                 ++at; // the closing quote
         } else if (c == '\\') {
+            unquoted = true;
             if (at >= text.size())
                 break;
             const char next = text[at++];
@@ -98,15 +101,14 @@ std::string readValue(std::string_view text, std::size_t &at)
             value += pendingBlanks;
             pendingBlanks.clear();
             value += next;
-            started = true;
         } else if (isBlank(c)) {
-            if (started)
+            if (unquoted)
                 pendingBlanks += c;
         } else {
             value += pendingBlanks;
             pendingBlanks.clear();
             value += c;
-            started = true;
+            unquoted = true;
         }
     }
     return value;
@@ -174,17 +176,28 @@ Config configFrom(const std::map<std::string, std::string> &values)
 
 Config readConfig(const std::string &path)
 {
-    std::ifstream file(path, std::ios::binary);
+    // read(2) rather than a stream: a stream takes a read that fails (the
+    // path a directory, say) for an empty file, and so for the defaults.
+    const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file) {
         if (errno == ENOENT)
             return Config{};
         throw Failure("cannot read the configuration " + printable(path) + ": " + errorText(errno));
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad())
-        throw Failure("cannot read the configuration " + printable(path));
-    return configFrom(parseEnvironmentFile(text.str()));
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(file.get(), buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw Failure("cannot read the configuration " + printable(path) + ": " +
+                          errorText(errno));
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return configFrom(parseEnvironmentFile(text));
 }
 
 } // namespace orva::automount

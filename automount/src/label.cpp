@@ -62,8 +62,11 @@ bool isUtf8(std::string_view text)
 std::string encodeLabel(std::string_view bytes)
 {
     const std::string label(bytes.substr(0, bytes.find('\0')));
-    // Each byte takes at most four ("\xNN").
-    std::vector<char> encoded(label.size() * 4 + 1);
+    // Each byte takes at most four ("\xNN"), and libblkid gives up unless
+    // four more bytes would still fit after each character it writes: room
+    // for the encoding alone is too little where every byte is escaped (a
+    // label of one blank), which would come out empty.
+    std::vector<char> encoded(label.size() * 4 + 4);
     if (blkid_encode_string(label.c_str(), encoded.data(), encoded.size()) != 0)
         return {};
     return encoded.data();
