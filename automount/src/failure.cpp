@@ -21,7 +21,11 @@ std::string printable(std::string_view text)
     while (i < text.size()) {
         const auto byte = static_cast<unsigned char>(text[i]);
         const std::size_t length = utf8SequenceLength(text.substr(i));
-        if (byte >= 0x20 && byte != 0x7f && length > 0) {
+        // C1 controls (U+0080 to U+009F, C2 80 to C2 9F) start escape
+        // sequences on some terminals, as their 7-bit forms do.
+        const bool c1 =
+            byte == 0xc2 && length == 2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
+        if (byte >= 0x20 && byte != 0x7f && length > 0 && !c1) {
             out.append(text.substr(i, length));
             i += length;
             continue;

@@ -187,6 +187,8 @@ void TestLabel::printableText_data()
     row("UTF-8", "Café 😀", "Café 😀");
     row("controls, DEL, NUL", QByteArray("a\tb\nc\x1b[2J\r\x7f\0", 12),
         "a\\x09b\\x0ac\\x1b[2J\\x0d\\x7f\\x00");
+    // U+009B is a terminal's CSI in one character; U+00A0 is text.
+    row("C1 controls", "\xc2\x9b" "2J\xc2\x80\xc2\xa0", "\\xc2\\x9b2J\\xc2\\x80\xc2\xa0");
     row("invalid UTF-8", "\xe9t\xc0\x80\xed\xa0\x80z\xe2\x82",
         "\\xe9t\\xc0\\x80\\xed\\xa0\\x80z\\xe2\\x82");
 }
