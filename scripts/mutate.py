@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Mutation testing for the plug-in and the host stand-in.
+"""Mutation testing for the plug-in, the host stand-in and orva-automount.
 
-Makes one small change at a time to src/modules/storagelink/ and host/src/
+Makes one small change at a time to src/modules/storagelink/, host/src/ and
+automount/src/
 (a comparison flipped, a condition negated, a "+ 1" dropped, a statement
 removed, a constant changed, an early return added, two arguments swapped),
 rebuilds what the change touches, runs the test suites and records which of
@@ -43,7 +44,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-MUTATED_DIRS = ("src/modules/storagelink", "host/src")
+MUTATED_DIRS = ("src/modules/storagelink", "host/src", "automount/src")
 
 
 @dataclass
@@ -252,9 +253,9 @@ def mutants_of(path):
     return found
 
 
-def all_mutants():
+def all_mutants(directories=MUTATED_DIRS):
     found = []
-    for directory in MUTATED_DIRS:
+    for directory in directories:
         for path in sorted((ROOT / directory).iterdir()):
             if path.suffix in (".cpp", ".h"):
                 found += mutants_of(path)
@@ -435,6 +436,8 @@ def main():
     parser.add_argument("-n", "--count", type=int, default=150, help="mutants to sample (0: all)")
     parser.add_argument("--seed", type=int, default=24, help="seed of the sample")
     parser.add_argument("-R", "--suites", help="ctest regular expression of the suites to run")
+    parser.add_argument("--dir", action="append", choices=MUTATED_DIRS, dest="dirs",
+                        help="mutate only this folder (repeatable; default: all three)")
     parser.add_argument("--jobs", type=int, default=2, help="mutants tried at once")
     parser.add_argument("--build-jobs", type=int, default=2, help="ninja jobs per worker")
     parser.add_argument("--test-jobs", type=int, default=4, help="suites run at once per worker")
@@ -452,7 +455,7 @@ def main():
     if args.report:
         report([Mutant(**m) for m in json.loads(args.report.read_text())])
         return
-    mutants = all_mutants()
+    mutants = all_mutants(args.dirs or MUTATED_DIRS)
     total = len(mutants)
     if args.count and args.count < total:
         mutants = random.Random(args.seed).sample(mutants, args.count)

@@ -96,6 +96,13 @@ bool Automounter::isOurLink(const std::string &entry, const Places &places) cons
     return text && *text == linkTarget(entry);
 }
 
+void Automounter::requireOurLink(const std::string &entry, const Places &places) const
+{
+    if (!isOurLink(entry, places))
+        throw Failure(printable(places.watch.pathOf(entry)) +
+                      " is a symbolic link that orva-automount did not make; not touching it");
+}
+
 bool Automounter::isOurs(const std::string &name) const
 {
     for (const std::string *prefix :
@@ -173,10 +180,7 @@ void Automounter::replaceLeftovers(const std::string &entry, const Places &place
     const std::string path = places.watch.pathOf(entry);
     if (const auto info = places.watch.status(entry)) {
         if (S_ISLNK(info->st_mode)) {
-            if (!isOurLink(entry, places))
-                throw Failure(printable(path) +
-                              " is a symbolic link that orva-automount did not make; not "
-                              "touching it");
+            requireOurLink(entry, places);
             say("removed the stale entry " + printable(path));
         } else if (S_ISDIR(info->st_mode)) {
             // An entry of an older version, mounted on directly.
@@ -363,10 +367,7 @@ void Automounter::removeEntry(const std::string &entry, const Places &places, bo
     const std::string path = places.watch.pathOf(entry);
     if (const auto info = places.watch.status(entry)) {
         if (S_ISLNK(info->st_mode)) {
-            if (!isOurLink(entry, places))
-                throw Failure(printable(path) +
-                              " is a symbolic link that orva-automount did not make; not "
-                              "touching it");
+            requireOurLink(entry, places);
             // The entry first: the plug-in drops the row before the files go.
             if (!places.watch.removeFile(entry))
                 throw Failure("cannot remove " + printable(path) + ": " + errorText(errno));

@@ -51,6 +51,8 @@ private:
     void removeNotification(const std::string &notify, const Places &places) const;
     bool isOurs(const std::string &name) const;
     bool isOurLink(const std::string &entry, const Places &places) const;
+    // Throws Failure unless it is: a link planted there is never touched.
+    void requireOurLink(const std::string &entry, const Places &places) const;
 
     Config m_config;
     std::string m_watchDir;
