@@ -10,6 +10,7 @@ import sys
 
 import boardcase  # first: it puts board/ on the module path
 from orvaboard import BoardError, fixture, testing
+from orvaboard.waiting import wait_until
 from orvaboard.board import WATCH_DIR
 
 VFAT_MOUNT = (r"^vfat rw,nosuid,nodev,noexec,noatime,nosymfollow,fmask=0133,dmask=0022,"
@@ -122,15 +123,42 @@ class OneAtATime(boardcase.BoardCase):
                                  set(options.split(",")))
         self.board.exec("ln", "-s", "/etc/hostname", f"{path}/escape")
         self.assertEqual(self.read(f"{path}/escape"), "Too many levels of symbolic links")
+        # The driver that parses the stick runs confined with its unit: no
+        # new privileges, a system call filter, CAP_SYS_ADMIN and CAP_SETGID.
+        status = self.board.exec("sh", "-c", "cat /proc/$(pidof /usr/bin/ntfs-3g)/status")
+        self.assertRegex(status, r"(?m)^NoNewPrivs:\s+1\n(.*\n)?Seccomp:\s+2$")
+        self.assertRegex(status, r"(?m)^CapBnd:\s+0*200040$")
         # Its daemon killed (a crafted file system can crash it): the row
-        # leads to a dead mount until the stick is pulled; then nothing
-        # stays, and the stick plugged again is back.
-        self.board.exec("sh", "-c", "kill -KILL $(pidof /usr/bin/ntfs-3g)")
-        self.assertEqual(self.read(f"{path}/escape"), "Transport endpoint is not connected")
-        self.pull("links", ["LINKS"])
+        # leads to a dead mount. The unit restarted (a remove and an add)
+        # clears it and mounts anew; cleanup takes a dead one away too.
+        unit = f"orva-automount@{entry[len('usb-'):]}.service"
+        for mend in (["systemctl", "restart", unit], ["orva-automount", "cleanup"]):
+            self.board.exec("sh", "-c", "kill -KILL $(pidof /usr/bin/ntfs-3g)")
+            self.assertEqual(self.read(f"{path}/escape"), "Transport endpoint is not connected")
+            self.board.exec(*mend)
+            if mend[0] == "systemctl":
+                self.assertEqual(self.read(f"{path}/escape"), "Too many levels of symbolic links")
+        self.assert_gone(["LINKS"])
+        self.assertEqual(self.board.exec("systemctl", "is-active", unit, check=False).strip(),
+                         "active")
+        self.pull("links", [])
+        # Plugged again: a file kept open while the unit stops (a shutdown,
+        # a manual stop) still reads, from a daemon that lives on until the
+        # file is closed, after the lazy unmount.
         self.board.plug("links", image)
-        self.assert_rows(["LINKS"])
-        self.pull("links", ["LINKS"])
+        entry, = self.assert_rows(["LINKS"])
+        self.board.exec("sh", "-c", f"echo kept >{WATCH_DIR}/{entry}/kept")
+        self.board.exec("systemd-run", "--collect", "--unit=orva-test-reader", "sh", "-c",
+                        f"exec sleep 600 <{WATCH_DIR}/{entry}/kept")
+        self.addCleanup(self.board.exec, "systemctl", "stop", "orva-test-reader", check=False)
+        self.board.exec("systemctl", "stop", unit)
+        self.assert_gone(["LINKS"])
+        self.assertEqual(self.board.exec("sh", "-c", "cat /proc/$(systemctl show -P MainPID "
+                                         "orva-test-reader)/fd/0"), "kept\n")
+        self.board.exec("systemctl", "stop", "orva-test-reader")
+        wait_until(lambda: not self.board.exec("pidof", "/usr/bin/ntfs-3g", check=False), 30,
+                   "ntfs-3g outlived its last open file")
+        self.pull("links", [])
 
     def read(self, path):
         """The file's text, or why it cannot be read."""
@@ -144,8 +172,13 @@ class OneAtATime(boardcase.BoardCase):
         as_nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups"
         self.assertIn("Permission denied", self.board.exec(
             "sh", "-c", f"{as_nobody} flock -n /run/orva-automount/lock true 2>&1", check=False))
+        # Every file and directory of orva-automount's that nobody can
+        # open, locked and held.
         self.board.exec("systemd-run", "--collect", "--unit=orva-test-holder", "--uid=nobody",
-                        "flock", "-s", WATCH_DIR, "sleep", "600")
+                        "bash", "-c", 'n=10; for f in "$@"; do eval "exec $n<\\"\\$f\\"" && '
+                        'flock -n -s $n && n=$((n + 1)); done 2>/dev/null; exec sleep 600', "bash",
+                        WATCH_DIR, *(f"{WATCH_DIR}/.orva-automount/{name}" for name in
+                                     ("", "lock", "mnt")))
         self.addCleanup(self.board.exec, "systemctl", "stop", "orva-test-holder")
         self.board.plug("held", self.stick("held", [("vfat", "HELD")]))
         self.assert_rows(["HELD"])

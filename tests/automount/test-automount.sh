@@ -235,6 +235,8 @@ expect_added "add again" "$dev" "usb-$k" ext4 Plain
 ln -s .orva-automount/mnt/usb-sdz1 "$watch/usb-sdz1" && ln -s /tmp "$watch/usb-foreign"
 mkdir "$stage/usb-sdz1" "$watch/usb-old1" "$watch/new-sdy" "$watch/other"
 echo gone | tee "$watch/usb-sdz1.label" "$watch/mmc-gone.label" "$watch/.usb-sdx.label.AbC123" >/dev/null
+# The temporary link of an add killed before it renamed it into place.
+ln -s .orva-automount/mnt/usb-sdx "$watch/.usb-sdx.link.4242"
 run "cleanup" cleanup
 expect "cleanup: what stays; still mounted" \
     "$(listing "$watch" | tr '\n' ' ')$(findmnt -rn -o TARGET --source "$dev")" \
