@@ -37,9 +37,11 @@ BASE_PACKAGES=(cmake ninja-build g++ make pkg-config file qtbase5-dev liblog4cpl
 
 # What tests/automount needs: the mkfs tools of the file systems it tries
 # (ntfs-3g: mkntfs, and the driver where the kernel has no ntfs3),
-# jq for orva-host's JSON events, shellcheck.
+# jq for orva-host's JSON events, shellcheck, strace to kill an add at a
+# given system call.
 # shellcheck disable=SC2034
-AUTOMOUNT_TEST_PACKAGES=(e2fsprogs btrfs-progs xfsprogs dosfstools exfatprogs ntfs-3g jq shellcheck)
+AUTOMOUNT_TEST_PACKAGES=(e2fsprogs btrfs-progs xfsprogs dosfstools exfatprogs ntfs-3g jq shellcheck
+    strace)
 
 # What the emulated board (board/orva-board) needs: qemu for both
 # architectures, mmdebstrap with qemu-user's binfmt for an arm64 image, and

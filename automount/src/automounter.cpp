@@ -420,8 +420,10 @@ void Automounter::remove(const std::string &argument)
     // The entry that add made: as its record says, else under the given
     // prefix or any bus's, and wherever below the staging directory the
     // device is mounted.
+    // A record of an add into another watch directory is that add's.
     std::optional<StepRecord> record = StepRecord::load(places->runtime, kernelName);
-    if (record && record->watchDir != places->watch.path())
+    const bool othersRecord = record && record->watchDir != places->watch.path();
+    if (othersRecord)
         record.reset();
     std::vector<std::string> entries;
     if (record && !record->entry.empty())
@@ -451,7 +453,8 @@ void Automounter::remove(const std::string &argument)
     }
     // An add that was stopped may have left its notification entry.
     removeNotification(record ? record->notify : m_config.notifyPrefix + kernelName, *places);
-    StepRecord::discard(places->runtime, kernelName);
+    if (!othersRecord)
+        StepRecord::discard(places->runtime, kernelName);
 }
 
 // --- cleanup -----------------------------------------------------------------

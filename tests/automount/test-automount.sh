@@ -217,6 +217,23 @@ config
 
 # --- what a crash leaves, cleanup, repeated and busy commands ---------------
 
+# An add killed after its label file (the fourth directory it makes is the
+# hidden mount place) and one killed before it links its entry, both with a
+# prefix of no bus: remove, without the prefix, finds what they made by the
+# add's record of its steps, as the unit's ExecStopPost= does.
+if command -v strace >/dev/null; then
+    for at in mkdirat:4 symlinkat:1; do
+        status=0
+        # In a shell that ends normally: bash would report the kill.
+        sh -c '"$@"; exit $?' sh strace -qq -f -o /dev/null -e trace="${at%:*}" \
+            -e inject="${at%:*}:signal=KILL:when=${at#*:}" "$automount" --prefix odd- add "$dev" \
+            >/dev/null 2>&1 || status=$?
+        expect "killed at $at: killed" "$status" 137
+        run "killed at $at: remove" remove "$dev"
+        expect_nothing_left "killed at $at" "$dev"
+    done
+else skip_case "strace is missing"; fi
+
 # An add killed after mounting and before linking, a remove that never ran,
 # and a link planted under the label file's name: the next add takes the
 # mount and the notification entry over, and replaces the link without
