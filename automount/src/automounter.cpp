@@ -5,6 +5,7 @@
 #include "label.h"
 #include "mounter.h"
 #include "names.h"
+#include "policy.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -115,52 +116,6 @@ bool Automounter::isOurs(const std::string &name) const
 
 // --- add ---------------------------------------------------------------------
 
-// By bus, and only for removable media: USB mass storage and SD cards. An
-// eMMC soldered to the board (type MMC) only where udev marks it.
-std::string Automounter::prefixFor(const Device &device) const
-{
-    if (m_prefix)
-        return *m_prefix;
-    const std::string node = printable(device.node);
-    if (device.bus == "usb") {
-        if (!device.usbMassStorage)
-            throw Failure(node + " is on USB but no mass storage device; not mounting it");
-        return m_config.prefixUsb;
-    }
-    if (device.bus == "mmc") {
-        if (device.mmcType == "SD" || (device.mmcType == "MMC" && device.emmcAllowed))
-            return m_config.prefixMmc;
-        if (device.mmcType == "MMC")
-            throw Failure(node + " is eMMC (type MMC), which is mounted only where udev sets "
-                                 "ORVA_AUTOMOUNT_EMMC=1 for it");
-        throw Failure(node + " is an mmc device of type '" + printable(device.mmcType) +
-                      "', not an SD card; not mounting it");
-    }
-    throw Failure(node + " is on neither USB nor SD/MMC: give --prefix");
-}
-
-// Never a second view of a mounted file system, and nothing of a disk that
-// holds one mounted anywhere but here: the board's own boot card.
-void Automounter::checkNotMountedElsewhere(const Device &device, const Places &places,
-                                           const MountTable &table) const
-{
-    const std::string ours = places.mnt.path() + "/";
-    for (const MountEntry &mount : table.of(device.devnum, device.node)) {
-        if (!startsWith(mount.target, ours))
-            throw Failure(printable(device.node) + " is already mounted on " +
-                          printable(mount.target) + "; not mounting it again");
-    }
-    for (dev_t sibling : device.diskDevices) {
-        for (const MountEntry &mount : table.of(sibling, {})) {
-            if (!startsWith(mount.target, ours))
-                throw Failure(printable(device.node) + " is on the disk " +
-                              printable(device.diskNode) +
-                              ", which holds a file system mounted on " + printable(mount.target) +
-                              "; not mounting anything of it");
-        }
-    }
-}
-
 bool Automounter::isInPlace(const Device &device, const std::string &entry, const Places &places,
                             const MountTable &table) const
 {
@@ -250,7 +205,7 @@ void Automounter::add(const std::string &argument)
     if (!isSafeName(device.kernelName))
         throw Failure(printable(device.node) + " has an unexpected kernel name '" +
                       printable(device.kernelName) + "'");
-    const std::string prefix = prefixFor(device);
+    const std::string prefix = m_prefix ? *m_prefix : entryPrefix(device, m_config);
     checkPrefix(prefix);
     const std::string entry = prefix + device.kernelName;
     checkEntry(entry);
@@ -271,7 +226,7 @@ void Automounter::add(const std::string &argument)
         return;
     }
     replaceLeftovers(entry, places);
-    checkNotMountedElsewhere(device, places, MountTable::read());
+    checkNotMountedElsewhere(device, MountTable::read(), places.mnt.path());
     StepRecord record;
     record.watchDir = places.watch.path();
     record.entry = entry;

@@ -34,9 +34,6 @@ private:
     };
     std::optional<Places> enter(bool make) const;
 
-    std::string prefixFor(const Device &device) const;
-    void checkNotMountedElsewhere(const Device &device, const Places &places,
-                                  const MountTable &table) const;
     bool isInPlace(const Device &device, const std::string &entry, const Places &places,
                    const MountTable &table) const;
     void replaceLeftovers(const std::string &entry, const Places &places) const;

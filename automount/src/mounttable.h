@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace orva::automount {
@@ -27,6 +28,8 @@ class MountTable
 {
 public:
     static MountTable read();
+    MountTable() = default;
+    explicit MountTable(std::vector<MountEntry> entries) : m_entries(std::move(entries)) {}
 
     const std::vector<MountEntry> &entries() const { return m_entries; }
     // The mounts on TARGET, the one on top last.
