@@ -130,7 +130,8 @@ bool Automounter::isInPlace(const Device &device, const std::string &entry, cons
 // What an earlier add left when it was killed, or the machine went down,
 // before its remove ran: taken away, so that this add starts afresh and the
 // plug-in sees the entry come anew and reads the new label.
-void Automounter::replaceLeftovers(const std::string &entry, const Places &places) const
+void Automounter::replaceLeftovers(const std::string &entry, const Places &places,
+                                   const MountTable &table) const
 {
     const std::string path = places.watch.pathOf(entry);
     if (const auto info = places.watch.status(entry)) {
@@ -139,7 +140,7 @@ void Automounter::replaceLeftovers(const std::string &entry, const Places &place
             say("removed the stale entry " + printable(path));
         } else if (S_ISDIR(info->st_mode)) {
             // An entry of an older version, mounted on directly.
-            const std::vector<MountEntry> mounts = MountTable::read().on(path);
+            const std::vector<MountEntry> mounts = table.on(path);
             if (!mounts.empty())
                 throw Failure(printable(path) + " is already a mount point of " +
                               printable(mounts.back().source));
@@ -149,7 +150,6 @@ void Automounter::replaceLeftovers(const std::string &entry, const Places &place
             throw Failure(printable(path) + " exists and is not a directory; not touching it");
         }
     }
-    const MountTable table = MountTable::read();
     for (const std::string &place : {entry, rawPlace(entry)}) {
         if (table.isMountPoint(places.mnt.pathOf(place)))
             say("unmounted the stale mount " + printable(places.mnt.pathOf(place)));
@@ -221,12 +221,13 @@ void Automounter::add(const std::string &argument)
     const Places places = *enter(true);
     const Lock all(places.runtime, "lock", Lock::Mode::Shared);
     const Lock one(places.runtime, device.kernelName + ".lock", Lock::Mode::Exclusive);
-    if (isInPlace(device, entry, places, MountTable::read())) {
+    const MountTable table = MountTable::read();
+    if (isInPlace(device, entry, places, table)) {
         say(printable(device.node) + " is already mounted on " + places.watch.pathOf(entry));
         return;
     }
-    replaceLeftovers(entry, places);
-    checkNotMountedElsewhere(device, MountTable::read(), places.mnt.path());
+    replaceLeftovers(entry, places, table);
+    checkNotMountedElsewhere(device, table, places.mnt.path());
     StepRecord record;
     record.watchDir = places.watch.path();
     record.entry = entry;

@@ -36,7 +36,8 @@ private:
 
     bool isInPlace(const Device &device, const std::string &entry, const Places &places,
                    const MountTable &table) const;
-    void replaceLeftovers(const std::string &entry, const Places &places) const;
+    void replaceLeftovers(const std::string &entry, const Places &places,
+                          const MountTable &table) const;
     std::string mountOptions(const std::string &fsType) const;
     std::string labelOf(const Device &device, const FileSystem &fileSystem) const;
     void runAdd(const Device &device, const std::string &entry, const std::string &notify,

@@ -43,8 +43,8 @@ void checkConfined(const std::string &target);
 // Unmounts everything on TARGET, the topmost first: a plain unmount, so an
 // idle device is written back and let go at once, else a lazy one that
 // lets go when its last user does. Works on a mount whose FUSE daemon
-// died. Returns whether anything was mounted; throws Failure when a mount
-// stays.
+// died: asks the kernel, never looks at the path. Returns whether anything
+// was mounted; throws Failure when a mount stays.
 bool unmountAll(const std::string &target);
 
 } // namespace orva::automount
