@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <iostream>
 
 namespace orva::automount {
 
@@ -25,11 +24,6 @@ namespace {
 constexpr const char *stateName = ".orva-automount";
 
 std::atomic<int> pendingSignal{0};
-
-void say(const std::string &message)
-{
-    std::cout << "orva-automount: " << message << std::endl;
-}
 
 // What an entry links to, relative, so that it holds in any mount
 // namespace and wherever the watch directory is.
@@ -193,8 +187,8 @@ std::string Automounter::labelOf(const Device &device, const FileSystem &fileSys
         if (const auto converted = fatLabelToUtf8(label, std::stoi(page)))
             label = *converted;
         else
-            std::cerr << "orva-automount: cannot read the label of " << printable(device.node)
-                      << " in code page " << page << "; leaving it as it is" << std::endl;
+            warn("cannot read the label of " + printable(device.node) + " in code page " + page +
+                 "; leaving it as it is");
     }
     return encodeLabel(label);
 }
@@ -243,7 +237,7 @@ void Automounter::add(const std::string &argument)
             removeNotification(notify, places);
             StepRecord::discard(places.runtime, device.kernelName);
         } catch (const Failure &undoing) {
-            std::cerr << "orva-automount: " << undoing.what() << std::endl;
+            warn(undoing.what());
         }
         throw;
     }
@@ -309,7 +303,7 @@ void Automounter::runAdd(const Device &device, const std::string &entry, const s
 
     step("done");
     if (!notify.empty() && !places.watch.removeDirectory(notify))
-        std::cerr << "orva-automount: cannot remove " << places.watch.pathOf(notify) << std::endl;
+        warn("cannot remove " + places.watch.pathOf(notify));
     const std::string what = printable(device.node) + " (" + fileSystem.type + ")";
     if (!outcome.readOnlyBecause.empty())
         say("mounted " + what + " read-only: " + outcome.readOnlyBecause);

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <sstream>
 
 namespace orva::automount {
 
@@ -167,9 +166,13 @@ Config configFrom(const std::map<std::string, std::string> &values)
     const auto types = values.find("ALLOWED_TYPES");
     if (types != values.end()) {
         config.allowedTypes.clear();
-        std::istringstream words(types->second);
-        for (std::string word; words >> word;)
-            config.allowedTypes.push_back(word);
+        const std::string &words = types->second;
+        const char *blanks = " \t\n\r\v\f";
+        for (std::size_t at = words.find_first_not_of(blanks); at != std::string::npos;) {
+            const std::size_t end = words.find_first_of(blanks, at);
+            config.allowedTypes.push_back(words.substr(at, end - at));
+            at = words.find_first_not_of(blanks, end);
+        }
     }
     return config;
 }

@@ -5,9 +5,14 @@
 #include "label.h"
 
 #include <blkid.h>
+#include <dirent.h>
 #include <libudev.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,11 +25,9 @@ struct UdevFree
 {
     void operator()(udev *context) const { udev_unref(context); }
     void operator()(udev_device *device) const { udev_device_unref(device); }
-    void operator()(udev_enumerate *enumerate) const { udev_enumerate_unref(enumerate); }
 };
 using Udev = std::unique_ptr<udev, UdevFree>;
 using UdevDevice = std::unique_ptr<udev_device, UdevFree>;
-using UdevEnumerate = std::unique_ptr<udev_enumerate, UdevFree>;
 
 std::string text(const char *value)
 {
@@ -45,49 +48,86 @@ std::string baseName(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The bus, and what sort of device on it, from the device's parents.
-void readParents(udev_device *device, Device &result)
+std::string parentOf(const std::string &path)
 {
-    for (udev_device *parent = udev_device_get_parent(device); parent;
-         parent = udev_device_get_parent(parent)) {
-        const std::string subsystem = text(udev_device_get_subsystem(parent));
-        if (subsystem == "mmc" && result.bus.empty()) {
-            result.bus = "mmc";
-            result.mmcType = text(udev_device_get_sysattr_value(parent, "type"));
-        } else if (subsystem == "usb") {
-            result.bus = "usb";
-            const std::string driver = text(udev_device_get_driver(parent));
-            if (text(udev_device_get_devtype(parent)) == "usb_interface" &&
-                (driver == "usb-storage" || driver == "uas"))
-                result.usbMassStorage = true;
-        }
-    }
+    return path.substr(0, path.rfind('/'));
 }
 
-void readDisk(udev *context, udev_device *device, Device &result)
+// The first line of a small file (a sysfs attribute), without its newline.
+std::string firstLine(const std::string &path)
 {
-    udev_device *disk = device;
-    if (text(udev_device_get_devtype(device)) == "partition")
-        disk = udev_device_get_parent_with_subsystem_devtype(device, "block", "disk");
-    if (!disk)
-        return;
-    result.diskNode = text(udev_device_get_devnode(disk));
-    result.diskDevices.push_back(udev_device_get_devnum(disk));
-    UdevEnumerate children(udev_enumerate_new(context));
-    if (!children || udev_enumerate_add_match_parent(children.get(), disk) < 0 ||
-        udev_enumerate_add_match_subsystem(children.get(), "block") < 0 ||
-        udev_enumerate_scan_devices(children.get()) < 0)
-        return;
-    udev_list_entry *entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(children.get()))
-    {
-        UdevDevice child(udev_device_new_from_syspath(context, udev_list_entry_get_name(entry)));
-        if (child && udev_device_get_devnum(child.get()) != 0)
-            result.diskDevices.push_back(udev_device_get_devnum(child.get()));
-    }
+    char buffer[256];
+    std::FILE *file = std::fopen(path.c_str(), "re");
+    if (!file)
+        return {};
+    const bool read = std::fgets(buffer, sizeof buffer, file) != nullptr;
+    std::fclose(file);
+    if (!read)
+        return {};
+    std::string line = buffer;
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    return line;
+}
+
+// The name a link in sysfs points to ("usb" for .../subsystem).
+std::string linkName(const std::string &path)
+{
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
+        return {};
+    return baseName(std::string(target, static_cast<std::size_t>(length)));
+}
+
+std::optional<dev_t> deviceNumberIn(const std::string &directory)
+{
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(firstLine(directory + "/dev").c_str(), "%u:%u", &major, &minor) != 2)
+        return std::nullopt;
+    return makedev(major, minor);
 }
 
 } // namespace
+
+void readSysfs(const std::string &sysPath, Device &device)
+{
+    device.kernelName = baseName(sysPath);
+    device.readOnly = firstLine(sysPath + "/ro") == "1";
+    // The bus, and what sort of device on it, from the device's parents:
+    // the SD/MMC card nearest to it, a USB interface's driver.
+    for (std::string parent = parentOf(sysPath); parent.size() > 1; parent = parentOf(parent)) {
+        const std::string subsystem = linkName(parent + "/subsystem");
+        if (subsystem == "mmc" && device.bus.empty()) {
+            device.bus = "mmc";
+            device.mmcType = firstLine(parent + "/type");
+        } else if (subsystem == "usb") {
+            device.bus = "usb";
+            const std::string driver = linkName(parent + "/driver");
+            if (driver == "usb-storage" || driver == "uas")
+                device.usbMassStorage = true;
+        }
+    }
+    // The whole disk, and each device of it: the disk and its partitions,
+    // the directories below it that have a "partition" file.
+    const bool partition = access((sysPath + "/partition").c_str(), F_OK) == 0;
+    const std::string disk = partition ? parentOf(sysPath) : sysPath;
+    device.diskNode = "/dev/" + baseName(disk);
+    if (const auto number = deviceNumberIn(disk))
+        device.diskDevices.push_back(*number);
+    struct Closer
+    {
+        void operator()(DIR *directory) const { closedir(directory); }
+    };
+    const std::unique_ptr<DIR, Closer> entries(opendir(disk.c_str()));
+    while (const dirent *entry = entries ? readdir(entries.get()) : nullptr) {
+        const std::string child = disk + "/" + entry->d_name;
+        if (entry->d_name[0] == '.' || access((child + "/partition").c_str(), F_OK) != 0)
+            continue;
+        if (const auto number = deviceNumberIn(child))
+            device.diskDevices.push_back(*number);
+    }
+}
 
 Device inspectDevice(const std::string &argument)
 {
@@ -100,15 +140,21 @@ Device inspectDevice(const std::string &argument)
     Device result;
     result.node = real.get();
     result.devnum = *devnum;
+    // The kernel's sysfs, read directly: a handful of system calls, where
+    // libudev would build a device for each of a dozen parents, resolving
+    // each path a component at a time, which was most of an add's time on
+    // a slow board.
+    const std::string link =
+        "/sys/dev/block/" + std::to_string(major(*devnum)) + ":" + std::to_string(minor(*devnum));
+    std::unique_ptr<char, decltype(&std::free)> sysPath(realpath(link.c_str(), nullptr),
+                                                        &std::free);
+    if (!sysPath)
+        throw Failure("cannot read the device number of " + printable(result.node));
+    readSysfs(sysPath.get(), result);
+    // What udev found, from its database.
     Udev context(udev_new());
     UdevDevice device(context ? udev_device_new_from_devnum(context.get(), 'b', *devnum) : nullptr);
-    if (!device)
-        throw Failure("cannot read the device number of " + printable(result.node));
-    result.kernelName = text(udev_device_get_sysname(device.get()));
-    result.readOnly = text(udev_device_get_sysattr_value(device.get(), "ro")) == "1";
-    readParents(device.get(), result);
-    readDisk(context.get(), device.get(), result);
-    result.udevInitialized = udev_device_get_is_initialized(device.get()) > 0;
+    result.udevInitialized = device && udev_device_get_is_initialized(device.get()) > 0;
     if (result.udevInitialized) {
         const auto property = [&](const char *key) {
             return text(udev_device_get_property_value(device.get(), key));
@@ -123,11 +169,12 @@ Device inspectDevice(const std::string &argument)
 std::string kernelNameOf(const std::string &argument)
 {
     if (const std::optional<dev_t> devnum = blockDeviceNumber(argument)) {
-        Udev context(udev_new());
-        UdevDevice device(context ? udev_device_new_from_devnum(context.get(), 'b', *devnum)
-                                  : nullptr);
-        if (device && udev_device_get_sysname(device.get()))
-            return udev_device_get_sysname(device.get());
+        const std::string link = "/sys/dev/block/" + std::to_string(major(*devnum)) + ":" +
+                                 std::to_string(minor(*devnum));
+        std::unique_ptr<char, decltype(&std::free)> sysPath(realpath(link.c_str(), nullptr),
+                                                            &std::free);
+        if (sysPath)
+            return baseName(sysPath.get());
     }
     return baseName(argument);
 }

@@ -37,6 +37,11 @@ struct Device
 // Failure when it is none.
 Device inspectDevice(const std::string &argument);
 
+// What sysfs says of the device whose directory there is SYS_PATH (every
+// link resolved): its kernel name, whether it is write-protected, its bus
+// from its parents, its disk and the disk's devices.
+void readSysfs(const std::string &sysPath, Device &device);
+
 // The kernel name of ARGUMENT: the device's when its node is there, else
 // the node's file name (remove, once the device has gone).
 std::string kernelNameOf(const std::string &argument);

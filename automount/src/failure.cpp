@@ -3,9 +3,32 @@
 
 #include "label.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace orva::automount {
+
+namespace {
+
+void writeLine(std::FILE *stream, const std::string &message)
+{
+    std::fputs("orva-automount: ", stream);
+    std::fputs(message.c_str(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+void say(const std::string &message)
+{
+    writeLine(stdout, message);
+}
+
+void warn(const std::string &message)
+{
+    writeLine(stderr, message);
+}
 
 std::string errorText(int error)
 {

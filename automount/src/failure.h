@@ -15,6 +15,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// "orva-automount: MESSAGE" and a newline: what was done on standard output,
+// warnings and failures on standard error. C's stdio rather than iostreams,
+// whose start-up is a good part of a short run's time under emulation.
+void say(const std::string &message);
+void warn(const std::string &message);
+
 // The text of an errno value.
 std::string errorText(int error);
 

@@ -23,9 +23,9 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,10 +102,10 @@ std::optional<Invocation> parse(const std::vector<std::string> &args)
         } else if (auto prefix = optionValue(args, i, "--prefix", "--prefix needs a prefix")) {
             invocation.prefix = *prefix;
         } else if (arg == "-h" || arg == "--help") {
-            std::cout << usageText;
+            std::fputs(usageText, stdout);
             return std::nullopt;
         } else if (arg == "--version") {
-            std::cout << "orva-automount " ORVA_VERSION "\n";
+            std::fputs("orva-automount " ORVA_VERSION "\n", stdout);
             return std::nullopt;
         } else if (arg == "--") {
             ++i;
@@ -182,11 +182,12 @@ int main(int argc, char **argv)
     try {
         return run(args);
     } catch (const UsageError &error) {
-        std::cerr << usageText << "orva-automount: " << error.what() << std::endl;
+        std::fputs(usageText, stderr);
+        warn(error.what());
     } catch (const Failure &error) {
-        std::cerr << "orva-automount: " << error.what() << std::endl;
+        warn(error.what());
     } catch (const std::exception &error) {
-        std::cerr << "orva-automount: " << printable(error.what()) << std::endl;
+        warn(printable(error.what()));
     }
     if (const int signal = stopSignal()) {
         std::signal(signal, SIG_DFL);

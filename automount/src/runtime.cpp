@@ -7,9 +7,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <sstream>
 
 namespace orva::automount {
 
@@ -74,8 +74,10 @@ std::optional<StepRecord> StepRecord::load(const Directory &runtime, const std::
     while ((n = read(file.get(), buffer, sizeof buffer)) > 0 && text.size() < 65536)
         text.append(buffer, static_cast<std::size_t>(n));
     StepRecord record;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
         const std::size_t space = line.find(' ');
         const std::string key = line.substr(0, space);
         const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
