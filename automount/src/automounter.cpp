@@ -369,8 +369,8 @@ void Automounter::remove(const std::string &argument)
 
     // The entry that add made: as its record says, else under the given
     // prefix or any bus's, and wherever below the staging directory the
-    // device is mounted.
-    // A record of an add into another watch directory is that add's.
+    // device is mounted. A record of an add into another watch directory
+    // is that add's.
     std::optional<StepRecord> record = StepRecord::load(places->runtime, kernelName);
     const bool othersRecord = record && record->watchDir != places->watch.path();
     if (othersRecord)
@@ -386,6 +386,17 @@ void Automounter::remove(const std::string &argument)
             if (isSafeName(*prefix))
                 entries.push_back(*prefix + kernelName);
         }
+    }
+    const auto removeAll = [&] {
+        for (const std::string &entry : entries) {
+            checkEntry(entry);
+            removeEntry(entry, *places, false);
+        }
+    };
+    // Those it knows first: the row goes before the mount table is read.
+    removeAll();
+    if (!m_prefix) {
+        entries.clear();
         const std::string staged = places->mnt.path() + "/";
         for (const MountEntry &mount : MountTable::read().of(0, "/dev/" + kernelName)) {
             if (!startsWith(mount.target, staged))
@@ -396,10 +407,7 @@ void Automounter::remove(const std::string &argument)
             if (isSafeName(name))
                 entries.push_back(name);
         }
-    }
-    for (const std::string &entry : entries) {
-        checkEntry(entry);
-        removeEntry(entry, *places, false);
+        removeAll();
     }
     // An add that was stopped may have left its notification entry.
     removeNotification(record ? record->notify : m_config.notifyPrefix + kernelName, *places);
