@@ -130,8 +130,9 @@ void Automounter::replaceLeftovers(const std::string &entry, const Places &place
     const std::string path = places.watch.pathOf(entry);
     if (const auto info = places.watch.status(entry)) {
         if (S_ISLNK(info->st_mode)) {
-            requireOurLink(entry, places);
-            say("removed the stale entry " + printable(path));
+            // One it did not make is refused by removeEntry below.
+            if (isOurLink(entry, places))
+                say("removed the stale entry " + printable(path));
         } else if (S_ISDIR(info->st_mode)) {
             // An entry of an older version, mounted on directly.
             const std::vector<MountEntry> mounts = table.on(path);
@@ -180,15 +181,12 @@ std::string Automounter::labelOf(const Device &device, const FileSystem &fileSys
 {
     std::string label = fileSystem.label;
     if (fileSystem.type == "vfat" && !isUtf8(label)) {
-        const std::string &page = m_config.fatCodepage;
-        if (page.empty() || page.size() > 5 ||
-            page.find_first_not_of("0123456789") != std::string::npos)
-            throw Failure("invalid FAT_CODEPAGE '" + printable(page) + "': a number, such as 850");
-        if (const auto converted = fatLabelToUtf8(label, std::stoi(page)))
+        const int page = codepageNumber(m_config.fatCodepage);
+        if (const auto converted = fatLabelToUtf8(label, page))
             label = *converted;
         else
-            warn("cannot read the label of " + printable(device.node) + " in code page " + page +
-                 "; leaving it as it is");
+            warn("cannot read the label of " + printable(device.node) + " in code page " +
+                 std::to_string(page) + "; leaving it as it is");
     }
     return encodeLabel(label);
 }
@@ -430,19 +428,21 @@ void Automounter::cleanup()
     const MountTable table = MountTable::read();
     const Directory &watch = places->watch;
     for (const std::string &name : watch.names()) {
-        if (!isSafeName(name) || !isOurs(name) || endsWith(name, ".label"))
+        if (!isSafeName(name) || endsWith(name, ".label"))
             continue;
         const auto info = watch.status(name);
         if (!info)
             continue;
         const std::string path = watch.pathOf(name);
+        // A link to its staging place is its own whatever the prefix (one
+        // given by hand); a directory only under the configured prefixes.
         if (S_ISLNK(info->st_mode)) {
             if (!isOurLink(name, *places) ||
                 (table.isMountPoint(places->mnt.pathOf(name)) && !isDead(places->mnt, name)))
                 continue;
             removeEntry(name, *places, true);
             say("removed the stale entry " + printable(path));
-        } else if (S_ISDIR(info->st_mode) && !table.isMountPoint(path) &&
+        } else if (S_ISDIR(info->st_mode) && isOurs(name) && !table.isMountPoint(path) &&
                    watch.removeDirectory(name)) {
             say("removed the stale entry " + printable(path));
         }

@@ -122,7 +122,7 @@ void readSysfs(const std::string &sysPath, Device &device)
     const std::unique_ptr<DIR, Closer> entries(opendir(disk.c_str()));
     while (const dirent *entry = entries ? readdir(entries.get()) : nullptr) {
         const std::string child = disk + "/" + entry->d_name;
-        if (entry->d_name[0] == '.' || access((child + "/partition").c_str(), F_OK) != 0)
+        if (access((child + "/partition").c_str(), F_OK) != 0)
             continue;
         if (const auto number = deviceNumberIn(child))
             device.diskDevices.push_back(*number);
@@ -205,7 +205,7 @@ FileSystem probeFileSystem(const Device &device)
         blkid_new_probe_from_filename(device.node.c_str()));
     if (!probe)
         throw Failure("cannot probe " + printable(device.node) + " with blkid");
-    blkid_probe_enable_superblocks(probe.get(), 1);
+    // Superblocks only (the default chain): the type and the label.
     blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL);
     switch (blkid_do_safeprobe(probe.get())) {
     case 0:

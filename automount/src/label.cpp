@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "label.h"
 
+#include "failure.h"
+
 #include <blkid.h>
 #include <iconv.h>
 
@@ -119,6 +121,14 @@ std::optional<std::string> convertByte(iconv_t cd, char byte)
 }
 
 } // namespace
+
+int codepageNumber(const std::string &setting)
+{
+    if (setting.empty() || setting.size() > 5 ||
+        setting.find_first_not_of("0123456789") != std::string::npos)
+        throw Failure("invalid FAT_CODEPAGE '" + printable(setting) + "': a number, such as 850");
+    return std::stoi(setting);
+}
 
 std::optional<std::string> fatLabelToUtf8(std::string_view bytes, int codepage)
 {

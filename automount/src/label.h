@@ -32,4 +32,8 @@ std::string decodeLabel(std::string_view encoded);
 // or the page has no character for one of the bytes.
 std::optional<std::string> fatLabelToUtf8(std::string_view bytes, int codepage);
 
+// The number FAT_CODEPAGE names (850); throws Failure for anything but one
+// to five digits.
+int codepageNumber(const std::string &setting);
+
 } // namespace orva::automount

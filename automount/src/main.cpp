@@ -143,8 +143,7 @@ extern "C" void onStopSignal(int signal)
 // sees a stop, not a failure.
 void catchStopSignals()
 {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
+    struct sigaction action = {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGTERM, SIGINT, SIGHUP})

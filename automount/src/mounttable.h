@@ -18,7 +18,7 @@ struct MountEntry
     std::string type;
     // The per-mount flags: rw/ro, nosuid, nodev, noexec, nosymfollow, ...
     std::string vfsOptions;
-    dev_t devno = 0;
+    dev_t devno{};
 };
 
 // What is mounted, from /proc/self/mountinfo: the kernel's word, never a

@@ -188,6 +188,35 @@ fs_case btrfs 128M "$always," $'Ürlaub – Größe\t😀 "$HOME" \'s\' a\\x41\\
 fs_case exfat 32M "$always,fmask=0133,dmask=0022,iocharset=utf8,errors=remount-ro" \
     'Ärger \x41!' mkfs.exfat -L
 
+# NTFS through ntfs-3g where the kernel has no ntfs3 (this machine's case
+# when fuseblk is all it knows): the FUSE driver drops nosymfollow, the
+# mount carries it all the same. Its daemon killed (a crafted image can
+# crash it), the dead mount is cleared by add, by cleanup and by remove.
+if ! grep -qw ntfs3 /proc/filesystems && grep -qw fuseblk /proc/filesystems &&
+    command -v mkntfs >/dev/null; then
+    config 'ALLOWED_TYPES="ntfs"'
+    truncate -s 16M "$work/ntfs.img" && mkntfs -q -F -f -L 'Windows Daten' "$work/ntfs.img" >/dev/null 2>&1
+    nt=$(losetup -f --show "$work/ntfs.img")
+    kill_daemon() { kill -KILL "$(pgrep -f "ntfs-3g $nt ")" && sleep 0.2; }
+    dead() { ! stat "$watch/$1/" >/dev/null 2>&1; }
+    e=odd-${nt##*/} options="$always,user_id=0,group_id=0"
+    add_remove ntfs "$nt" "$e" fuseblk 'Windows Daten' "$options" --prefix odd-
+    for mend in add cleanup remove; do
+        run "ntfs, killed before $mend: add" --prefix odd- add "$nt"
+        kill_daemon && check "ntfs, killed before $mend: its mount is dead" dead "$e"
+        case $mend in
+        add)
+            run "ntfs, killed: add again" --prefix odd- add "$nt"
+            expect_added "ntfs, killed: added again" "$nt" "$e" fuseblk 'Windows Daten' "$options"
+            run "ntfs, killed: remove" remove "$nt" ;;
+        cleanup) run "ntfs, killed: cleanup" cleanup ;;
+        remove) run "ntfs, killed: remove" remove "$nt" ;;
+        esac
+        expect_nothing_left "ntfs, killed before $mend" "$nt"
+    done
+    config
+else skip_case "ntfs: no FUSE driver to try here (the kernel has ntfs3 or no fuseblk)"; fi
+
 # --- refused: a message and nothing left -------------------------------------
 
 # No file system; ext4 on a device shorter than the file system (blkid sees
@@ -211,6 +240,11 @@ expect_refused "world-writable --watch-dir" "writable by others" \
 ln -s "$work/probe" "$watch/usb-$k"
 left=usb-$k expect_refused "planted entry link" "did not make" --prefix usb- add "$dev"
 rm "$watch/usb-$k"
+expect_refused "--watch-dir that cannot be made" "cannot create the watch directory" \
+    --watch-dir /proc/orva-automount-test/media --prefix usb- add "$dev"
+chmod 0777 "$watch/.orva-automount/mnt"
+expect_refused "staging place writable by others" "mnt is writable by others" --prefix usb- add "$dev"
+chmod 0755 "$watch/.orva-automount/mnt"
 config 'ALLOWED_TYPES="btrfs xfs"'
 expect_refused "ext4 not in ALLOWED_TYPES" "type ext4, which is not allowed" --prefix usb- add "$dev"
 config
@@ -222,13 +256,16 @@ config
 # prefix of no bus: remove, without the prefix, finds what they made by the
 # add's record of its steps, as the unit's ExecStopPost= does.
 if command -v strace >/dev/null; then
-    for at in mkdirat:4 symlinkat:1; do
+    for at in mkdirat:4/stage open_tree:1/confine symlinkat:1/link; do
+        step=${at#*/} at=${at%/*}
         status=0
         # In a shell that ends normally: bash would report the kill.
         sh -c '"$@"; exit $?' sh strace -qq -f -o /dev/null -e trace="${at%:*}" \
             -e inject="${at%:*}:signal=KILL:when=${at#*:}" "$automount" --prefix odd- add "$dev" \
             >/dev/null 2>&1 || status=$?
         expect "killed at $at: killed" "$status" 137
+        expect "killed at $at: the step it was taking" \
+            "$(tail -n 1 "/run/orva-automount/${dev##*/}.steps")" "step $step"
         run "killed at $at: remove" remove "$dev"
         expect_nothing_left "killed at $at" "$dev"
     done
@@ -240,6 +277,13 @@ if command -v strace >/dev/null; then
         >/dev/null 2>&1 || status=$?
     expect "stopped: ended by SIGTERM" "$status" 143
     expect_nothing_left "stopped" "$dev"
+    # A failure after the mount (the link refused): add undoes what it made,
+    # the mount too, and says nothing of it as done.
+    out=$(strace -qq -f -o /dev/null -e trace=symlinkat -e inject=symlinkat:error=EACCES \
+        "$automount" --prefix odd- add "$dev" 2>"$work/err") && fail "link refused: accepted"
+    expect "link refused: said" "$out|$(cat "$work/err")" \
+        "|orva-automount: cannot create a link in $watch: Permission denied"
+    expect_nothing_left "link refused" "$dev"
 else skip_case "strace is missing"; fi
 
 # An add killed after mounting and before linking, a remove that never ran,
@@ -249,10 +293,13 @@ else skip_case "strace is missing"; fi
 stage=$watch/.orva-automount/mnt
 mkdir -p "$stage/usb-$k" "$watch/new-$k" && mount -t ext4 "$dev" "$stage/usb-$k"
 echo keep >"$work/victim" && ln -s "$work/victim" "$watch/usb-$k.label"
-run "after a crash: add" --prefix usb- add "$dev"
+expect "after a crash: add says" "$("$automount" --prefix usb- add "$dev")" \
+"orva-automount: unmounted the stale mount $stage/usb-$k
+orva-automount: mounted $dev (ext4) on $watch/usb-$k"
 expect "after a crash: the planted link's target untouched" "$(cat "$work/victim")" keep
 expect_added "after a crash" "$dev" "usb-$k" ext4 Plain
-run "add again" --prefix usb- add "$dev"
+expect "add again: says" "$("$automount" --prefix usb- add "$dev")" \
+    "orva-automount: $dev is already mounted on $watch/usb-$k"
 expect_added "add again" "$dev" "usb-$k" ext4 Plain
 
 # cleanup takes what no mounted device backs and keeps the rest: the mounted
@@ -262,11 +309,32 @@ mkdir "$stage/usb-sdz1" "$watch/usb-old1" "$watch/new-sdy" "$watch/other"
 echo gone | tee "$watch/usb-sdz1.label" "$watch/mmc-gone.label" "$watch/.usb-sdx.label.AbC123" >/dev/null
 # The temporary link of an add killed before it renamed it into place.
 ln -s .orva-automount/mnt/usb-sdx "$watch/.usb-sdx.link.4242"
-run "cleanup" cleanup
+# A mount of it without an entry, where an add killed before its link left
+# one, and no record of that add.
+mkdir "$stage/usb-stale" && mount -t ext4 "$dev" "$stage/usb-stale"
+expect "cleanup: says" "$("$automount" cleanup | sort)" \
+"orva-automount: removed the stale entry $watch/new-sdy
+orva-automount: removed the stale entry $watch/usb-old1
+orva-automount: removed the stale entry $watch/usb-sdz1
+orva-automount: removed the stale label file $watch/mmc-gone.label
+orva-automount: unmounted the stale mount $stage/usb-stale"
 expect "cleanup: what stays; still mounted" \
     "$(listing "$watch" | tr '\n' ' ')$(findmnt -rn -o TARGET --source "$dev")" \
     "other usb-foreign usb-$k usb-$k.label usb-$k $stage/usb-$k"
 rm -r "$watch/usb-foreign" "$watch/other"
+
+# A mount left on the hidden place where add mounts first, with no record
+# of the add that made it: remove finds it by the device all the same.
+rm -f "/run/orva-automount/${dev##*/}.steps"
+mkdir "$stage/.odd-$k" && mount -t ext4 "$dev" "$stage/.odd-$k"
+run "hidden mount left: remove" remove "$dev"
+expect_nothing_left "hidden mount left" "$dev"
+
+# MOUNT_OPTIONS go to every mount.
+config MOUNT_OPTIONS=ro
+add_remove "MOUNT_OPTIONS=ro" "$dev" "usb-$k" ext4 Plain ro,nosuid,nodev,noexec,noatime --prefix usb-
+config
+run "added again" --prefix usb- add "$dev"
 
 # Busy (a directory open on it): remove unmounts lazily and still takes the
 # entry away. A second remove changes nothing.

@@ -25,6 +25,7 @@ private slots:
     void roundTripOfRandomBytes();
     void fatLabel_data();
     void fatLabel();
+    void codepageSetting();
     void printableText_data();
     void printableText();
 
@@ -188,7 +189,10 @@ void TestLabel::printableText_data()
     row("controls, DEL, NUL", QByteArray("a\tb\nc\x1b[2J\r\x7f\0", 12),
         "a\\x09b\\x0ac\\x1b[2J\\x0d\\x7f\\x00");
     // U+009B is a terminal's CSI in one character; U+00A0 is text.
-    row("C1 controls", "\xc2\x9b" "2J\xc2\x80\xc2\xa0", "\\xc2\\x9b2J\\xc2\\x80\xc2\xa0");
+    row("C1 controls",
+        "\xc2\x9b"
+        "2J\xc2\x80\xc2\xa0",
+        "\\xc2\\x9b2J\\xc2\\x80\xc2\xa0");
     row("invalid UTF-8", "\xe9t\xc0\x80\xed\xa0\x80z\xe2\x82",
         "\\xe9t\\xc0\\x80\\xed\\xa0\\x80z\\xe2\\x82");
 }
@@ -198,6 +202,15 @@ void TestLabel::printableText()
     QFETCH(QByteArray, text);
     QFETCH(QByteArray, shown);
     QCOMPARE(bytes(printable(text.toStdString())), shown);
+}
+
+// FAT_CODEPAGE: one to five digits; anything else is refused, not guessed.
+void TestLabel::codepageSetting()
+{
+    QCOMPARE(codepageNumber("850"), 850);
+    QCOMPARE(codepageNumber("00437"), 437);
+    for (const char *bad : {"", "cp850", "-850", "850 ", "123456"})
+        QVERIFY_EXCEPTION_THROWN(codepageNumber(bad), Failure);
 }
 
 QTEST_APPLESS_MAIN(TestLabel)
