@@ -360,7 +360,10 @@ class Worker:
             if failed and self.args.first_kill:
                 stopped.append(name)
                 for other in running.values():
-                    os.killpg(other.pid, signal.SIGKILL)
+                    try:
+                        os.killpg(other.pid, signal.SIGKILL)
+                    except ProcessLookupError:  # it has just ended by itself
+                        pass
         return name if failed else None
 
     def test(self, timed=False):

@@ -369,10 +369,9 @@ void Automounter::remove(const std::string &argument)
     // prefix or any bus's, and wherever below the staging directory the
     // device is mounted. A record of an add into another watch directory
     // is that add's.
-    std::optional<StepRecord> record = StepRecord::load(places->runtime, kernelName);
-    const bool othersRecord = record && record->watchDir != places->watch.path();
-    if (othersRecord)
-        record.reset();
+    const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
+    const bool othersRecord = loaded && loaded->watchDir != places->watch.path();
+    const StepRecord *record = loaded && !othersRecord ? &*loaded : nullptr;
     std::vector<std::string> entries;
     if (record && !record->entry.empty())
         entries.push_back(record->entry);

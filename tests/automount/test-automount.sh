@@ -256,7 +256,7 @@ config
 # prefix of no bus: remove, without the prefix, finds what they made by the
 # add's record of its steps, as the unit's ExecStopPost= does.
 if command -v strace >/dev/null; then
-    for at in mkdirat:4/stage open_tree:1/confine symlinkat:1/link; do
+    for at in mkdirat:4/stage mount:1/mount open_tree:1/confine symlinkat:1/link; do
         step=${at#*/} at=${at%/*}
         status=0
         # In a shell that ends normally: bash would report the kill.
@@ -344,6 +344,20 @@ expect_removed "busy" "$dev" "usb-$k"
 exec 7<&-
 run "remove again" remove "$dev"
 expect_nothing_left "remove again" "$dev"
+
+# An entry of an older version, a directory mounted on directly, goes too.
+mkdir "$watch/usb-$k"
+expect "older entry: remove says" "$("$automount" remove "$dev")" "orva-automount: removed $watch/usb-$k"
+expect_nothing_left "older entry" "$dev"
+
+# A write-protected device is mounted read-only at once, and it is said.
+ro=$(losetup -r -f --show "$work/plain.img")
+expect "write-protected: add says" "$("$automount" --prefix usb- add "$ro")" \
+"orva-automount: mounted $ro (ext4) read-only: the device is write-protected
+orva-automount: mounted $ro (ext4) on $watch/usb-${ro##*/}"
+expect_added "write-protected" "$ro" "usb-${ro##*/}" ext4 Plain ro,nosuid,nodev,noexec,noatime
+run "write-protected: remove" remove "$ro"
+expect_removed "write-protected" "$ro" "usb-${ro##*/}"
 
 echo "$passed passed, $failures failed, $skipped skipped"
 [ "$failures" -eq 0 ]
