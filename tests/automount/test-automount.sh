@@ -286,6 +286,15 @@ if command -v strace >/dev/null; then
     expect_nothing_left "link refused" "$dev"
 else skip_case "strace is missing"; fi
 
+# The entry's link left by a boot that went down with the watch directory
+# kept, its mount gone: replaced, and said.
+ln -s ".orva-automount/mnt/odd-$k" "$watch/odd-$k"
+expect "stale link: add says" "$("$automount" --prefix odd- add "$dev")" \
+"orva-automount: removed the stale entry $watch/odd-$k
+orva-automount: mounted $dev (ext4) on $watch/odd-$k"
+run "stale link: remove" remove "$dev"
+expect_nothing_left "stale link" "$dev"
+
 # An add killed after mounting and before linking, a remove that never ran,
 # and a link planted under the label file's name: the next add takes the
 # mount and the notification entry over, and replaces the link without
