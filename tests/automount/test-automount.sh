@@ -242,6 +242,10 @@ left=usb-$k expect_refused "planted entry link" "did not make" --prefix usb- add
 rm "$watch/usb-$k"
 expect_refused "--watch-dir that cannot be made" "cannot create the watch directory" \
     --watch-dir /proc/orva-automount-test/media --prefix usb- add "$dev"
+# One that is missing is made, with its parents.
+run "--watch-dir made: add" --watch-dir "$work/made/media" --prefix usb- add "$dev"
+run "--watch-dir made: remove" --watch-dir "$work/made/media" remove "$dev"
+expect "--watch-dir made: empty again" "$(listing "$work/made/media")$(findmnt -rn --source "$dev")" ""
 chmod 0777 "$watch/.orva-automount/mnt"
 expect_refused "staging place writable by others" "mnt is writable by others" --prefix usb- add "$dev"
 chmod 0755 "$watch/.orva-automount/mnt"
