@@ -41,6 +41,17 @@ bool makeParents(const std::string &path)
     return true;
 }
 
+// A mode as chmod(1) takes it: 755, 1777.
+std::string octal(mode_t mode)
+{
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + (mode & 7)));
+        mode >>= 3;
+    } while (mode != 0);
+    return digits;
+}
+
 } // namespace
 
 void Directory::checkOwned(int fd, const std::string &path)
@@ -53,9 +64,8 @@ void Directory::checkOwned(int fd, const std::string &path)
     if (info.st_uid != geteuid())
         throw Failure(printable(path) + " is not owned by " + userName(geteuid()));
     if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(info.st_mode & 07777));
-        throw Failure(printable(path) + " is writable by others (mode " + mode + ")");
+        throw Failure(printable(path) + " is writable by others (mode " +
+                      octal(info.st_mode & 07777) + ")");
     }
 }
 

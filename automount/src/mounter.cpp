@@ -23,7 +23,7 @@ struct ContextFree
 
 struct Attempt
 {
-    bool mounted = false;
+    bool mounted{};
     int syscallErrno = 0;
     std::string message;
 };

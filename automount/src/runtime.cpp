@@ -75,7 +75,9 @@ std::optional<StepRecord> StepRecord::load(const Directory &runtime, const std::
         text.append(buffer, static_cast<std::size_t>(n));
     StepRecord record;
     for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
         const std::string line = text.substr(at, end - at);
         at = end + 1;
         const std::size_t space = line.find(' ');

@@ -245,7 +245,9 @@ expect_refused "--watch-dir that cannot be made" "cannot create the watch direct
 # One that is missing is made, with its parents.
 run "--watch-dir made: add" --watch-dir "$work/made/media" --prefix usb- add "$dev"
 run "--watch-dir made: remove" --watch-dir "$work/made/media" remove "$dev"
-expect "--watch-dir made: empty again" "$(listing "$work/made/media")$(findmnt -rn --source "$dev")" ""
+expect "--watch-dir made: empty again, every directory 755" \
+    "$(listing "$work/made/media")$(findmnt -rn --source "$dev")$(stat -c %a "$work/made" \
+        "$work/made/media" "$work/made/media/.orva-automount" "$work/made/media/.orva-automount/mnt" | sort -u)" 755
 chmod 0777 "$watch/.orva-automount/mnt"
 expect_refused "staging place writable by others" "mnt is writable by others" --prefix usb- add "$dev"
 chmod 0755 "$watch/.orva-automount/mnt"
