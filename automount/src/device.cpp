@@ -205,8 +205,7 @@ FileSystem probeFileSystem(const Device &device)
         blkid_new_probe_from_filename(device.node.c_str()));
     if (!probe)
         throw Failure("cannot probe " + printable(device.node) + " with blkid");
-    // Superblocks only (the default chain): the type and the label.
-    blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL);
+    // The default: the superblocks chain, with the type and the label.
     switch (blkid_do_safeprobe(probe.get())) {
     case 0:
         break;

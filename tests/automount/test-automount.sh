@@ -73,6 +73,9 @@ if command -v shellcheck >/dev/null; then
     check "shellcheck this test" shellcheck "$0"
 else skip_case "shellcheck is missing"; fi
 
+expect "--version" "$("$automount" --version)" "orva-automount $(sed -n 's/^project(orva_storagelink VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")"
+check "--help" grep -q "^Usage: orva-automount" <<<"$("$automount" --help)"
+
 [ "$(id -u)" -eq 0 ] || skip "not root: loop devices and mounts need root"
 for tool in losetup blkid mount umount findmnt mkfs.ext4 jq; do command -v "$tool" >/dev/null || skip "$tool is missing"; done
 
@@ -121,12 +124,13 @@ run() { if "$automount" "${@:2}" >/dev/null; then pass "$1"; else fail "$1: exit
 
 # expect_refused WHAT MESSAGE-PATTERN ARGUMENTS...: orva-automount fails
 # with a message matching the pattern and leaves nothing behind for the
-# device (the last argument).
+# device (the last argument), not even the record of its steps.
 expect_refused() {
     local err
     ! err=$("$automount" "${@:3}" 2>&1 >/dev/null) || fail "$1: accepted"
     check "$1: refused, the message matches '$2': $err" grep -qE "$2" <<<"$err"
     expect_nothing_left "$1" "${!#}"
+    check "$1: no record left" test ! -e "/run/orva-automount/$(basename "${!#}").steps"
 }
 
 # expect_added WHAT DEV ENTRY TYPE LABEL [OPTIONS]: the label file, a
@@ -188,6 +192,14 @@ fs_case btrfs 128M "$always," $'Ürlaub – Größe\t😀 "$HOME" \'s\' a\\x41\\
 fs_case exfat 32M "$always,fmask=0133,dmask=0022,iocharset=utf8,errors=remount-ro" \
     'Ärger \x41!' mkfs.exfat -L
 
+# A label that is not UTF-8 on a type other than FAT is no code page's:
+# its bytes are escaped as they are.
+truncate -s 16M "$work/latin.img" && mkfs.ext4 -q -F -L "$(printf 'caf\351')" "$work/latin.img"
+latin=$(losetup -f --show "$work/latin.img")
+# (The plug-in shows the byte as U+FFFD.)
+add_remove "ext4, a byte that is not UTF-8" "$latin" "odd-${latin##*/}" ext4 $'caf\uFFFD' \
+    "$always,errors=remount-ro" --prefix odd-
+
 # NTFS through ntfs-3g where the kernel has no ntfs3 (this machine's case
 # when fuseblk is all it knows): the FUSE driver drops nosymfollow, the
 # mount carries it all the same. Its daemon killed (a crafted image can
@@ -235,10 +247,13 @@ for p in ../ a/b .hidden- '' 'x y-' 'x$(id)-'; do
     expect_refused "prefix '$p'" "invalid prefix" --prefix "$p" add "$dev"
 done
 expect_refused "no bus, no prefix" "give --prefix" add "$dev"
-expect_refused "world-writable --watch-dir" "writable by others" \
+expect_refused "world-writable --watch-dir" "writable by others \(mode 777\)" \
     --watch-dir "$work/open" --prefix usb- add "$dev"
 ln -s "$work/probe" "$watch/usb-$k"
 left=usb-$k expect_refused "planted entry link" "did not make" --prefix usb- add "$dev"
+rm "$watch/usb-$k" && touch "$watch/usb-$k"
+left=usb-$k expect_refused "file under the entry's name" "usb-$k exists and is not a directory" \
+    --prefix usb- add "$dev"
 rm "$watch/usb-$k"
 expect_refused "--watch-dir that cannot be made" "cannot create the watch directory" \
     --watch-dir /proc/orva-automount-test/media --prefix usb- add "$dev"
@@ -293,11 +308,16 @@ if command -v strace >/dev/null; then
 else skip_case "strace is missing"; fi
 
 # The entry's link left by a boot that went down with the watch directory
-# kept, its mount gone: replaced, and said.
+# kept, its mount gone: replaced, and said. A notification entry that
+# someone put a file into cannot go: said, and the add done all the same.
 ln -s ".orva-automount/mnt/odd-$k" "$watch/odd-$k"
-expect "stale link: add says" "$("$automount" --prefix odd- add "$dev")" \
+mkdir "$watch/new-$k" && touch "$watch/new-$k/kept"
+expect "stale link: add says" "$("$automount" --prefix odd- add "$dev" 2>"$work/err")" \
 "orva-automount: removed the stale entry $watch/odd-$k
 orva-automount: mounted $dev (ext4) on $watch/odd-$k"
+expect "stale link: the notification entry kept" "$(cat "$work/err")" \
+    "orva-automount: cannot remove $watch/new-$k"
+rm -r "$watch/new-$k"
 run "stale link: remove" remove "$dev"
 expect_nothing_left "stale link" "$dev"
 
