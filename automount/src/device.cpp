@@ -82,7 +82,7 @@ std::string linkName(const std::string &path)
 
 std::optional<dev_t> deviceNumberIn(const std::string &directory)
 {
-    unsigned major = 0, minor = 0;
+    unsigned major{}, minor{};
     if (std::sscanf(firstLine(directory + "/dev").c_str(), "%u:%u", &major, &minor) != 2)
         return std::nullopt;
     return makedev(major, minor);

@@ -28,7 +28,7 @@ struct Device
     std::string diskNode;
     std::vector<dev_t> diskDevices;
     // What udev's blkid builtin found, when udev has processed the device.
-    bool udevInitialized = false;
+    bool udevInitialized{};
     std::string udevFsType;
     std::string udevLabelEncoded;
 };

@@ -188,17 +188,10 @@ void Directory::replaceWithFile(const std::string &temporary, const std::string 
                    0644));
     if (!file)
         throw Failure("cannot create a file in " + printable(m_path) + ": " + errorText(errno));
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(file.get(), text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = errno;
-            removeFile(temporary);
-            throw Failure("cannot write " + printable(pathOf(temporary)) + ": " + errorText(error));
-        }
-        written += static_cast<std::size_t>(n);
+    if (!writeAll(file.get(), text)) {
+        const int error = errno;
+        removeFile(temporary);
+        throw Failure("cannot write " + printable(pathOf(temporary)) + ": " + errorText(error));
     }
     // The umask must not decide whether the plug-in's host can read it.
     if (fchmod(file.get(), 0644) != 0 ||

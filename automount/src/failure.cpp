@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "failure.h"
 
+#include "fd.h"
 #include "label.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +23,19 @@ void writeLine(std::FILE *stream, const std::string &message)
 }
 
 } // namespace
+
+bool writeAll(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t n = write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
 
 void say(const std::string &message)
 {

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <string_view>
 #include <utility>
 
 namespace orva::automount {
@@ -38,5 +39,9 @@ public:
 private:
     int m_fd = -1;
 };
+
+// Writes all of TEXT to FD, again where a signal cut a write short;
+// false, with errno set, where it cannot.
+bool writeAll(int fd, std::string_view text);
 
 } // namespace orva::automount

@@ -26,20 +26,6 @@ void sleepMilliseconds(long milliseconds)
     nanosleep(&pause, nullptr);
 }
 
-bool writeAll(int fd, const std::string &text)
-{
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 Lock::Lock(const Directory &directory, const std::string &name, Mode mode)

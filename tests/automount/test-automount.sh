@@ -75,6 +75,9 @@ else skip_case "shellcheck is missing"; fi
 
 expect "--version" "$("$automount" --version)" "orva-automount $(sed -n 's/^project(orva_storagelink VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")"
 check "--help" grep -q "^Usage: orva-automount" <<<"$("$automount" --help)"
+check "-- ends the options" "$automount" -- remove /dev/orva-automount-test-none
+check "an unknown option is one" grep -q "^orva-automount: unknown option -x$" \
+    <<<"$("$automount" -x remove /dev/null 2>&1)"
 
 [ "$(id -u)" -eq 0 ] || skip "not root: loop devices and mounts need root"
 for tool in losetup blkid mount umount findmnt mkfs.ext4 jq; do command -v "$tool" >/dev/null || skip "$tool is missing"; done
@@ -292,11 +295,14 @@ if command -v strace >/dev/null; then
     done
     # Stopped (SIGTERM, as systemd stops a unit) there instead: add undoes
     # what it made itself and ends by the signal, a stop and not a failure.
+    # What it said before the stop reaches its output all the same.
     status=0
+    ln -s ".orva-automount/mnt/odd-$k" "$watch/odd-$k"
     sh -c '"$@"; exit $?' sh strace -qq -f -o /dev/null -e trace=mkdirat \
         -e inject=mkdirat:signal=TERM:when=4 "$automount" --prefix odd- add "$dev" \
-        >/dev/null 2>&1 || status=$?
+        >"$work/out" 2>/dev/null || status=$?
     expect "stopped: ended by SIGTERM" "$status" 143
+    expect "stopped: said" "$(cat "$work/out")" "orva-automount: removed the stale entry $watch/odd-$k"
     expect_nothing_left "stopped" "$dev"
     # A failure after the mount (the link refused): add undoes what it made,
     # the mount too, and says nothing of it as done.
@@ -379,6 +385,16 @@ expect_removed "busy" "$dev" "usb-$k"
 exec 7<&-
 run "remove again" remove "$dev"
 expect_nothing_left "remove again" "$dev"
+
+# An entry of an older version, a directory: add takes an empty one over,
+# and refuses one with a file system mounted on it.
+mkdir "$watch/odd-$k"
+run "older entry: add" --prefix odd- add "$dev"
+run "older entry: remove" remove "$dev"
+mkdir "$watch/odd-$k" && mount -t tmpfs orva-test "$watch/odd-$k"
+left=odd-$k expect_refused "older entry mounted on" "odd-$k is already a mount point of orva-test" \
+    --prefix odd- add "$dev"
+umount "$watch/odd-$k" && rmdir "$watch/odd-$k"
 
 # An entry of an older version, a directory mounted on directly, goes too.
 mkdir "$watch/usb-$k"
