@@ -87,8 +87,12 @@ void StepRecord::begin(const Directory &runtime, const std::string &kernelName)
     m_file = Fd(openat(runtime.fd(), name.c_str(),
                        O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!m_file || !writeAll(m_file.get(), "watch " + watchDir + "\nentry " + entry + "\nnotify " +
-                                               notify + "\n"))
-        throw Failure("cannot write " + printable(runtime.pathOf(name)) + ": " + errorText(errno));
+                                               notify + "\n")) {
+        // Half a record is none: a remove would take a wrong entry from it.
+        const int error = errno;
+        runtime.removeFile(name);
+        throw Failure("cannot write " + printable(runtime.pathOf(name)) + ": " + errorText(error));
+    }
     steps.clear();
 }
 

@@ -215,6 +215,10 @@ if ! grep -qw ntfs3 /proc/filesystems && grep -qw fuseblk /proc/filesystems &&
     kill_daemon() { kill -KILL "$(pgrep -f "ntfs-3g $nt ")" && sleep 0.2; }
     dead() { ! stat "$watch/$1/" >/dev/null 2>&1; }
     e=odd-${nt##*/} options="$always,user_id=0,group_id=0"
+    config 'ALLOWED_TYPES="ntfs"' FILE_MASK=u+x
+    expect_refused "ntfs, FILE_MASK not octal" "FILE_MASK and DIR_MASK are octal masks" \
+        --prefix odd- add "$nt"
+    config 'ALLOWED_TYPES="ntfs"'
     add_remove ntfs "$nt" "$e" fuseblk 'Windows Daten' "$options" --prefix odd-
     for mend in add cleanup remove; do
         run "ntfs, killed before $mend: add" --prefix odd- add "$nt"
@@ -280,7 +284,7 @@ config
 # prefix of no bus: remove, without the prefix, finds what they made by the
 # add's record of its steps, as the unit's ExecStopPost= does.
 if command -v strace >/dev/null; then
-    for at in mkdirat:4/stage mount:1/mount open_tree:1/confine symlinkat:1/link; do
+    for at in renameat:1/label mkdirat:4/stage mount:1/mount open_tree:1/confine symlinkat:1/link; do
         step=${at#*/} at=${at%/*}
         status=0
         # In a shell that ends normally: bash would report the kill.
@@ -311,6 +315,12 @@ if command -v strace >/dev/null; then
     expect "link refused: said" "$out|$(cat "$work/err")" \
         "|orva-automount: cannot create a link in $watch: Permission denied"
     expect_nothing_left "link refused" "$dev"
+    # The record of its steps cannot be written (a full /run): refused.
+    err=$(strace -qq -f -o /dev/null -e trace=write -e inject=write:error=ENOSPC:when=1 \
+        "$automount" --prefix odd- add "$dev" 2>&1 >/dev/null) && fail "record refused: accepted"
+    check "record refused: said" grep -q "cannot write /run/orva-automount/${dev##*/}.steps" <<<"$err"
+    expect_nothing_left "record refused" "$dev"
+    check "record refused: no record left" test ! -e "/run/orva-automount/${dev##*/}.steps"
 else skip_case "strace is missing"; fi
 
 # The entry's link left by a boot that went down with the watch directory
@@ -407,7 +417,8 @@ expect "write-protected: add says" "$("$automount" --prefix usb- add "$ro")" \
 "orva-automount: mounted $ro (ext4) read-only: the device is write-protected
 orva-automount: mounted $ro (ext4) on $watch/usb-${ro##*/}"
 expect_added "write-protected" "$ro" "usb-${ro##*/}" ext4 Plain ro,nosuid,nodev,noexec,noatime
-run "write-protected: remove" remove "$ro"
+expect "write-protected: remove says" "$("$automount" remove "$ro")" \
+    "orva-automount: removed $watch/usb-${ro##*/}"
 expect_removed "write-protected" "$ro" "usb-${ro##*/}"
 
 echo "$passed passed, $failures failed, $skipped skipped"
