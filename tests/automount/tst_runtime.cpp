@@ -5,14 +5,11 @@
 #include "failure.h"
 #include "runtime.h"
 
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <fcntl.h>
 #include <sys/file.h>
-
-#include <thread>
 
 using namespace orva::automount;
 
@@ -23,7 +20,6 @@ private slots:
     void stepRecord();
     void lock_data();
     void lock();
-    void lockWaitsForItsHolder();
 
 private:
     QTemporaryDir m_dir;
@@ -91,22 +87,6 @@ void TestRuntime::lock()
             const Lock second(m_run, "sda1.lock", Lock::Mode::Shared);
     }
     QVERIFY(lockable(LOCK_EX));
-}
-
-void TestRuntime::lockWaitsForItsHolder()
-{
-    const Fd holder(openat(m_run.fd(), "sda1.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
-    QVERIFY(holder && flock(holder.get(), LOCK_EX) == 0);
-    std::thread release([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        flock(holder.get(), LOCK_UN);
-    });
-    QElapsedTimer timer;
-    timer.start();
-    const Lock lock(m_run, "sda1.lock", Lock::Mode::Exclusive);
-    const qint64 waited = timer.elapsed();
-    release.join();
-    QVERIFY2(waited >= 250 && waited < 5000, QByteArray::number(waited));
 }
 
 QTEST_APPLESS_MAIN(TestRuntime)
