@@ -283,12 +283,15 @@ config
 # hidden mount place) and one killed before it links its entry, both with a
 # prefix of no bus: remove, without the prefix, finds what they made by the
 # add's record of its steps, as the unit's ExecStopPost= does.
+# strace, quiet, with the program's leak check off (in a sanitizer build:
+# LeakSanitizer cannot run under ptrace).
+traced=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -qq -f -o /dev/null)
 if command -v strace >/dev/null; then
     for at in renameat:1/label mkdirat:4/stage mount:1/mount open_tree:1/confine symlinkat:1/link; do
         step=${at#*/} at=${at%/*}
         status=0
         # In a shell that ends normally: bash would report the kill.
-        sh -c '"$@"; exit $?' sh strace -qq -f -o /dev/null -e trace="${at%:*}" \
+        sh -c '"$@"; exit $?' sh "${traced[@]}" -e trace="${at%:*}" \
             -e inject="${at%:*}:signal=KILL:when=${at#*:}" "$automount" --prefix odd- add "$dev" \
             >/dev/null 2>&1 || status=$?
         expect "killed at $at: killed" "$status" 137
@@ -302,7 +305,7 @@ if command -v strace >/dev/null; then
     # What it said before the stop reaches its output all the same.
     status=0
     ln -s ".orva-automount/mnt/odd-$k" "$watch/odd-$k"
-    sh -c '"$@"; exit $?' sh strace -qq -f -o /dev/null -e trace=mkdirat \
+    sh -c '"$@"; exit $?' sh "${traced[@]}" -e trace=mkdirat \
         -e inject=mkdirat:signal=TERM:when=4 "$automount" --prefix odd- add "$dev" \
         >"$work/out" 2>/dev/null || status=$?
     expect "stopped: ended by SIGTERM" "$status" 143
@@ -310,13 +313,13 @@ if command -v strace >/dev/null; then
     expect_nothing_left "stopped" "$dev"
     # A failure after the mount (the link refused): add undoes what it made,
     # the mount too, and says nothing of it as done.
-    out=$(strace -qq -f -o /dev/null -e trace=symlinkat -e inject=symlinkat:error=EACCES \
+    out=$("${traced[@]}" -e trace=symlinkat -e inject=symlinkat:error=EACCES \
         "$automount" --prefix odd- add "$dev" 2>"$work/err") && fail "link refused: accepted"
     expect "link refused: said" "$out|$(cat "$work/err")" \
         "|orva-automount: cannot create a link in $watch: Permission denied"
     expect_nothing_left "link refused" "$dev"
     # The record of its steps cannot be written (a full /run): refused.
-    err=$(strace -qq -f -o /dev/null -e trace=write -e inject=write:error=ENOSPC:when=1 \
+    err=$("${traced[@]}" -e trace=write -e inject=write:error=ENOSPC:when=1 \
         "$automount" --prefix odd- add "$dev" 2>&1 >/dev/null) && fail "record refused: accepted"
     check "record refused: said" grep -q "cannot write /run/orva-automount/${dev##*/}.steps" <<<"$err"
     expect_nothing_left "record refused" "$dev"
