@@ -80,6 +80,19 @@ std::string linkName(const std::string &path)
     return baseName(std::string(target, static_cast<std::size_t>(length)));
 }
 
+// The device's directory in sysfs, every link resolved: the path of its
+// parents.
+std::optional<std::string> sysfsPathOf(dev_t devnum)
+{
+    const std::string link =
+        "/sys/dev/block/" + std::to_string(major(devnum)) + ":" + std::to_string(minor(devnum));
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(link.c_str(), nullptr),
+                                                           &std::free);
+    if (!real)
+        return std::nullopt;
+    return std::string(real.get());
+}
+
 std::optional<dev_t> deviceNumberIn(const std::string &directory)
 {
     unsigned major{}, minor{};
@@ -144,13 +157,10 @@ Device inspectDevice(const std::string &argument)
     // libudev would build a device for each of a dozen parents, resolving
     // each path a component at a time, which was most of an add's time on
     // a slow board.
-    const std::string link =
-        "/sys/dev/block/" + std::to_string(major(*devnum)) + ":" + std::to_string(minor(*devnum));
-    std::unique_ptr<char, decltype(&std::free)> sysPath(realpath(link.c_str(), nullptr),
-                                                        &std::free);
+    const std::optional<std::string> sysPath = sysfsPathOf(*devnum);
     if (!sysPath)
         throw Failure("cannot read the device number of " + printable(result.node));
-    readSysfs(sysPath.get(), result);
+    readSysfs(*sysPath, result);
     // What udev found, from its database.
     Udev context(udev_new());
     UdevDevice device(context ? udev_device_new_from_devnum(context.get(), 'b', *devnum) : nullptr);
@@ -169,12 +179,8 @@ Device inspectDevice(const std::string &argument)
 std::string kernelNameOf(const std::string &argument)
 {
     if (const std::optional<dev_t> devnum = blockDeviceNumber(argument)) {
-        const std::string link = "/sys/dev/block/" + std::to_string(major(*devnum)) + ":" +
-                                 std::to_string(minor(*devnum));
-        std::unique_ptr<char, decltype(&std::free)> sysPath(realpath(link.c_str(), nullptr),
-                                                            &std::free);
-        if (sysPath)
-            return baseName(sysPath.get());
+        if (const std::optional<std::string> sysPath = sysfsPathOf(*devnum))
+            return baseName(*sysPath);
     }
     return baseName(argument);
 }
