@@ -353,25 +353,11 @@ void Automounter::removeNotification(const std::string &notify, const Places &pl
         places.watch.removeDirectory(notify);
 }
 
-void Automounter::remove(const std::string &argument)
+// The entries that an add may have made for KERNEL_NAME: the one its
+// record names, else under the given prefix or any bus's.
+std::vector<std::string> Automounter::entriesOf(const std::string &kernelName,
+                                                const StepRecord *record) const
 {
-    // The device may be gone already: its node, its sysfs entry, its bus.
-    const std::string kernelName = kernelNameOf(argument);
-    if (!isSafeName(kernelName))
-        throw Failure("unexpected kernel name '" + printable(kernelName) + "'");
-    const std::optional<Places> places = enter(false);
-    if (!places)
-        return;
-    const Lock all(places->runtime, "lock", Lock::Mode::Shared);
-    const Lock one(places->runtime, kernelName + ".lock", Lock::Mode::Exclusive);
-
-    // The entry that add made: as its record says, else under the given
-    // prefix or any bus's, and wherever below the staging directory the
-    // device is mounted. A record of an add into another watch directory
-    // is that add's.
-    const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
-    const bool othersRecord = loaded && loaded->watchDir != places->watch.path();
-    const StepRecord *record = loaded && !othersRecord ? &*loaded : nullptr;
     std::vector<std::string> entries;
     if (record && !record->entry.empty())
         entries.push_back(record->entry);
@@ -384,6 +370,39 @@ void Automounter::remove(const std::string &argument)
                 entries.push_back(*prefix + kernelName);
         }
     }
+    return entries;
+}
+
+// A record of an add into another watch directory is that add's.
+const StepRecord *Automounter::recordHere(const std::optional<StepRecord> &loaded,
+                                          const Places &places) const
+{
+    return loaded && loaded->watchDir == places.watch.path() ? &*loaded : nullptr;
+}
+
+std::string Automounter::kernelNameFrom(const std::string &argument) const
+{
+    // The device may be gone already: its node, its sysfs entry, its bus.
+    const std::string kernelName = kernelNameOf(argument);
+    if (!isSafeName(kernelName))
+        throw Failure("unexpected kernel name '" + printable(kernelName) + "'");
+    return kernelName;
+}
+
+void Automounter::remove(const std::string &argument)
+{
+    const std::string kernelName = kernelNameFrom(argument);
+    const std::optional<Places> places = enter(false);
+    if (!places)
+        return;
+    const Lock all(places->runtime, "lock", Lock::Mode::Shared);
+    const Lock one(places->runtime, kernelName + ".lock", Lock::Mode::Exclusive);
+
+    // The entry that add made, and wherever below the staging directory the
+    // device is mounted.
+    const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
+    const StepRecord *record = recordHere(loaded, *places);
+    std::vector<std::string> entries = entriesOf(kernelName, record);
     const auto removeAll = [&] {
         for (const std::string &entry : entries) {
             checkEntry(entry);
@@ -408,8 +427,38 @@ void Automounter::remove(const std::string &argument)
     }
     // An add that was stopped may have left its notification entry.
     removeNotification(record ? record->notify : m_config.notifyPrefix + kernelName, *places);
-    if (!othersRecord)
+    if (!loaded || record)
         StepRecord::discard(places->runtime, kernelName);
+}
+
+// Run by udev as it handles a device's removal, before systemd has even
+// heard of it: the row goes at once, and the unit's remove unmounts later.
+// It never waits, as udev holds the device's events meanwhile: while an add,
+// a remove or a cleanup is at work, their unit's stop takes the entry away.
+void Automounter::withdraw(const std::string &argument)
+{
+    const std::string kernelName = kernelNameFrom(argument);
+    const std::optional<Places> places = enter(false);
+    if (!places)
+        return;
+    const std::optional<Lock> all = Lock::ifFree(places->runtime, "lock", Lock::Mode::Shared);
+    const std::optional<Lock> one =
+        all ? Lock::ifFree(places->runtime, kernelName + ".lock", Lock::Mode::Exclusive)
+            : std::nullopt;
+    if (!one)
+        return;
+    const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
+    for (const std::string &entry : entriesOf(kernelName, recordHere(loaded, *places))) {
+        checkEntry(entry);
+        const auto info = places->watch.status(entry);
+        if (!info || !S_ISLNK(info->st_mode))
+            continue;
+        requireOurLink(entry, *places);
+        if (!places->watch.removeFile(entry))
+            throw Failure("cannot remove " + printable(places->watch.pathOf(entry)) + ": " +
+                          errorText(errno));
+        say("withdrew " + printable(places->watch.pathOf(entry)));
+    }
 }
 
 // --- cleanup -----------------------------------------------------------------

@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace orva::automount {
 
@@ -22,6 +23,8 @@ public:
 
     void add(const std::string &argument);
     void remove(const std::string &argument);
+    // Takes only the entry away, at once, when the device has gone.
+    void withdraw(const std::string &argument);
     void cleanup();
 
 private:
@@ -46,6 +49,11 @@ private:
     // Takes ENTRY away: its link, its mounts, staging directories, label
     // file and temporary files. Throws Failure when something stays.
     void removeEntry(const std::string &entry, const Places &places, bool quiet) const;
+    std::string kernelNameFrom(const std::string &argument) const;
+    std::vector<std::string> entriesOf(const std::string &kernelName,
+                                       const StepRecord *record) const;
+    const StepRecord *recordHere(const std::optional<StepRecord> &loaded,
+                                 const Places &places) const;
     void removeNotification(const std::string &notify, const Places &places) const;
     bool isOurs(const std::string &name) const;
     bool isOurLink(const std::string &entry, const Places &places) const;

@@ -40,6 +40,7 @@ using namespace orva::automount;
 const char usageText[] =
     R"(Usage: orva-automount [--watch-dir DIR] [--prefix PFX] add DEVICE
        orva-automount [--watch-dir DIR] [--prefix PFX] remove DEVICE
+       orva-automount [--watch-dir DIR] [--prefix PFX] withdraw DEVICE
        orva-automount [--watch-dir DIR] cleanup
 
 add      mount the file system on the block device DEVICE and show it in DIR
@@ -48,6 +49,8 @@ add      mount the file system on the block device DEVICE and show it in DIR
          notification entry <NOTIFY_PREFIX><kernel name>
 remove   take the entry away, unmount the device (lazily if busy) and remove
          the label file
+withdraw take only the entry away, at once and without waiting for a lock
+         (the device has gone; remove unmounts it)
 cleanup  remove entries, notification entries, label files and mounts in DIR
          that no attached device backs (run once at boot)
 
@@ -120,7 +123,7 @@ std::optional<Invocation> parse(const std::vector<std::string> &args)
     if (words.empty())
         throw UsageError("expected a command");
     const std::string &command = words[0];
-    if (command == "add" || command == "remove") {
+    if (command == "add" || command == "remove" || command == "withdraw") {
         if (words.size() != 2)
             throw UsageError(command + " expects a device");
     } else if (command == "cleanup") {
@@ -164,6 +167,8 @@ int run(const std::vector<std::string> &args)
         automounter.add(words[1]);
     else if (words[0] == "remove")
         automounter.remove(words[1]);
+    else if (words[0] == "withdraw")
+        automounter.withdraw(words[1]);
     else
         automounter.cleanup();
     return EXIT_SUCCESS;

@@ -25,18 +25,29 @@ void sleepMilliseconds(long milliseconds)
     nanosleep(&pause, nullptr);
 }
 
+Fd openLockFile(const Directory &directory, const std::string &name)
+{
+    Fd file(
+        openat(directory.fd(), name.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file)
+        throw Failure("cannot open " + printable(directory.pathOf(name)) + ": " + errorText(errno));
+    return file;
+}
+
+int lockOperation(Lock::Mode mode)
+{
+    return (mode == Lock::Mode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+}
+
 } // namespace
 
 Lock::Lock(const Directory &directory, const std::string &name, Mode mode)
-    : m_fd(openat(directory.fd(), name.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600))
+    : m_fd(openLockFile(directory, name))
 {
     const std::string path = directory.pathOf(name);
-    if (!m_fd)
-        throw Failure("cannot open " + printable(path) + ": " + errorText(errno));
-    const int operation = (mode == Mode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
     // Polled rather than blocked in: a wait that runs out must end with a
     // message of its own, not with the unit's timeout killing us.
-    for (int waited = 0; flock(m_fd.get(), operation) != 0; waited += 20) {
+    for (int waited = 0; flock(m_fd.get(), lockOperation(mode)) != 0; waited += 20) {
         if (errno != EWOULDBLOCK && errno != EINTR)
             throw Failure("cannot lock " + printable(path) + ": " + errorText(errno));
         if (waited >= lockWaitSeconds * 1000)
@@ -44,6 +55,19 @@ Lock::Lock(const Directory &directory, const std::string &name, Mode mode)
                           std::to_string(lockWaitSeconds) + " s; giving up");
         sleepMilliseconds(20);
     }
+}
+
+std::optional<Lock> Lock::ifFree(const Directory &directory, const std::string &name, Mode mode)
+{
+    Fd file = openLockFile(directory, name);
+    while (flock(file.get(), lockOperation(mode)) != 0) {
+        if (errno == EWOULDBLOCK)
+            return std::nullopt;
+        if (errno != EINTR)
+            throw Failure("cannot lock " + printable(directory.pathOf(name)) + ": " +
+                          errorText(errno));
+    }
+    return Lock(std::move(file));
 }
 
 std::optional<StepRecord> StepRecord::load(const Directory &runtime, const std::string &kernelName)

@@ -30,8 +30,14 @@ public:
     // A flock on the file NAME in DIRECTORY, held until this object goes.
     // Throws Failure when it stays locked for lockWaitSeconds.
     Lock(const Directory &directory, const std::string &name, Mode mode);
+    // The lock if nobody holds it now, else nothing: for a command that must
+    // never wait.
+    static std::optional<Lock> ifFree(const Directory &directory, const std::string &name,
+                                      Mode mode);
 
 private:
+    explicit Lock(Fd fd) : m_fd(std::move(fd)) {}
+
     Fd m_fd;
 };
 

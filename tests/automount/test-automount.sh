@@ -390,6 +390,20 @@ add_remove "MOUNT_OPTIONS=ro" "$dev" "usb-$k" ext4 Plain ro,nosuid,nodev,noexec,
 config
 run "added again" --prefix usb- add "$dev"
 
+# withdraw, which udev runs as the device goes, takes only the link away;
+# while an add or remove holds the device's lock it changes nothing.
+expect "locked: withdraw changes nothing" \
+    "$(flock "/run/orva-automount/$k.lock" "$automount" withdraw "$dev"; readlink "$watch/usb-$k")" \
+    ".orva-automount/mnt/usb-$k"
+expect "withdraw says" "$("$automount" withdraw "$dev")" "orva-automount: withdrew $watch/usb-$k"
+check "withdrawn: the row goes" wait_until shows "usb-$k" ""
+expect "withdrawn: the mount and the label file stay" \
+    "$(listing "$watch" | tr '\n' ' ')$(findmnt -rn -o TARGET --source "$dev")" \
+    "usb-$k.label usb-$k $watch/.orva-automount/mnt/usb-$k"
+run "withdrawn: remove" remove "$dev"
+expect_removed "withdrawn" "$dev" "usb-$k"
+run "added again" --prefix usb- add "$dev"
+
 # Busy (a directory open on it): remove unmounts lazily and still takes the
 # entry away. A second remove changes nothing.
 exec 7<"$watch/usb-$k/"
