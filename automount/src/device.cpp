@@ -3,6 +3,7 @@
 
 #include "failure.h"
 #include "label.h"
+#include "names.h"
 
 #include <blkid.h>
 #include <dirent.h>
@@ -133,9 +134,13 @@ void readSysfs(const std::string &sysPath, Device &device)
         void operator()(DIR *directory) const { closedir(directory); }
     };
     const std::unique_ptr<DIR, Closer> entries(opendir(disk.c_str()));
+    // A partition is named after its disk (sda1, mmcblk0p1): the disk's
+    // other thirty-odd entries are not even looked at.
+    const std::string diskName = baseName(disk);
     while (const dirent *entry = entries ? readdir(entries.get()) : nullptr) {
         const std::string child = disk + "/" + entry->d_name;
-        if (access((child + "/partition").c_str(), F_OK) != 0)
+        if (entry->d_type != DT_DIR || !startsWith(entry->d_name, diskName) ||
+            access((child + "/partition").c_str(), F_OK) != 0)
             continue;
         if (const auto number = deviceNumberIn(child))
             device.diskDevices.push_back(*number);
