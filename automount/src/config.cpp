@@ -182,24 +182,11 @@ Config readConfig(const std::string &path)
     // read(2) rather than a stream: a stream takes a read that fails (the
     // path a directory, say) for an empty file, and so for the defaults.
     const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file) {
-        if (errno == ENOENT)
-            return Config{};
-        throw Failure("cannot read the configuration " + printable(path) + ": " + errorText(errno));
-    }
+    if (!file && errno == ENOENT)
+        return Config{};
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(file.get(), buffer, sizeof buffer);
-        if (n == 0)
-            break;
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw Failure("cannot read the configuration " + printable(path) + ": " +
-                          errorText(errno));
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    if (!file || !readAll(file.get(), text))
+        throw Failure("cannot read the configuration " + printable(path) + ": " + errorText(errno));
     return configFrom(parseEnvironmentFile(text));
 }
 

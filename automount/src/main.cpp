@@ -19,6 +19,7 @@
 #include "automounter.h"
 #include "config.h"
 #include "failure.h"
+#include "names.h"
 
 #include <sys/stat.h>
 
@@ -84,7 +85,7 @@ std::optional<std::string> optionValue(const std::vector<std::string> &args, std
             throw Failure(missing);
         return args[++i];
     }
-    if (arg.compare(0, name.size() + 1, name + "=") == 0)
+    if (startsWith(arg, name + "="))
         return arg.substr(name.size() + 1);
     return std::nullopt;
 }

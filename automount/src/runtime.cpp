@@ -52,12 +52,9 @@ std::optional<StepRecord> StepRecord::load(const Directory &runtime, const std::
         openat(runtime.fd(), recordName(kernelName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file)
         return std::nullopt;
+    // Only root writes in the runtime directory: a record is one of ours.
     std::string text;
-    char buffer[4096];
-    ssize_t n;
-    // A record is a few short lines; anything longer is not one of ours.
-    while ((n = read(file.get(), buffer, sizeof buffer)) > 0 && text.size() < 65536)
-        text.append(buffer, static_cast<std::size_t>(n));
+    readAll(file.get(), text);
     StepRecord record;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.find('\n', at);
