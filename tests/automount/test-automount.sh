@@ -43,7 +43,7 @@ work=$(mktemp -d /tmp/orva-automount-test.XXXXXX)
 watch=$work/watch
 mkdir -m 0755 "$watch" "$work/probe" && mkdir -m 0777 "$work/open"
 events=$work/events.json
-host_pid=
+host_pid='' made_udev=''
 unset ACTION DEVNAME ID_BUS ID_FS_TYPE ID_FS_LABEL_ENC
 # config [VARIABLE=VALUE...]: orva-automount's configuration from here on,
 # always with the watched directory as WATCH_DIR.
@@ -59,6 +59,7 @@ our_mounts() { findmnt -rn -o TARGET 2>/dev/null | awk -v w="$work/" 'index($0, 
 cleanup() {
     local status=$? t l
     exec 7<&-
+    [ -z "$made_udev" ] || rm -r /run/udev
     [ -z "$host_pid" ] || { kill "$host_pid" && wait "$host_pid"; } 2>/dev/null || true
     for t in $(our_mounts); do umount -l "$t" || true; done
     for l in $(our_loops); do losetup -d "$l" || true; done
@@ -80,7 +81,7 @@ check "an unknown option is one" grep -q "^orva-automount: unknown option -x$" \
     <<<"$("$automount" -x remove /dev/null 2>&1)"
 
 [ "$(id -u)" -eq 0 ] || skip "not root: loop devices and mounts need root"
-for tool in losetup blkid mount umount findmnt mkfs.ext4 jq; do command -v "$tool" >/dev/null || skip "$tool is missing"; done
+for tool in losetup blkid mount umount findmnt mkfs.ext4 mkfs.vfat jq; do command -v "$tool" >/dev/null || skip "$tool is missing"; done
 
 # Loop devices and mounting may be refused (a restricted container). The
 # device is the one most cases use: ext4 labelled Plain.
@@ -170,7 +171,8 @@ add_remove() {
 
 # fs_case TYPE SIZE OPTIONS LABEL MKFS...: an image of TYPE with LABEL (the
 # mkfs command takes the label as its last argument), added with a prefix
-# of no bus (remove finds it by its mount) and removed.
+# of no bus (remove finds it by its mount; the option given as one word)
+# and removed.
 fs_case() {
     local type=$1 size=$2 options=$3 label=$4 d
     command -v "$5" >/dev/null || { skip_case "$type: $5 is missing" && return; }
@@ -178,7 +180,7 @@ fs_case() {
     d=$(losetup -f --show "$work/$type.img")
     { mount -t "$type" -o ro "$d" "$work/probe" && umount "$work/probe"; } 2>/dev/null ||
         { skip_case "$type: the kernel cannot mount it" && return; }
-    add_remove "$type" "$d" "odd-${d##*/}" "$type" "$label" "$options" --prefix odd-
+    add_remove "$type" "$d" "odd-${d##*/}" "$type" "$label" "$options" --prefix=odd-
 }
 
 # Each label holds blanks, a backslash, characters that blkid escapes and,
@@ -238,21 +240,25 @@ else skip_case "ntfs: no FUSE driver to try here (the kernel has ntfs3 or no fus
 
 # --- refused: a message and nothing left -------------------------------------
 
-# No file system; ext4 on a device shorter than the file system (blkid sees
+# No file system; two of them; ext4 on a device shorter than the file system (blkid sees
 # it, the kernel refuses it); a file that is no block device; prefixes that
 # would leave the directory, hide the entry or run a command if evaluated;
 # a device on no known bus; a --watch-dir that others may write (it wins
 # over WATCH_DIR); a link planted under the entry's name; a type that the
 # configuration does not allow.
-truncate -s 8M "$work/blank.img" && truncate -s 64M "$work/short.img" && mkfs.ext4 -q -F "$work/short.img"
+truncate -s 8M "$work/blank.img" "$work/two.img" && truncate -s 64M "$work/short.img" && mkfs.ext4 -q -F "$work/short.img"
 blank=$(losetup -f --show "$work/blank.img") && short=$(losetup -f --show --sizelimit 16M "$work/short.img")
 expect_refused "no file system" "no file system" --prefix usb- add "$blank"
+# FAT with an ext4 superblock in its reserved sectors.
+mkfs.vfat "$work/two.img" >/dev/null && dd if="$work/plain.img" of="$work/two.img" bs=1K skip=1 seek=1 count=1 conv=notrunc status=none
+expect_refused "two file systems" "signatures of more than one file system" --prefix usb- add "$(losetup -f --show "$work/two.img")"
 expect_refused "mount refused" "refused" --prefix usb- add "$short"
 expect_refused "regular file" "not a block device" add "$work/blank.img"
 # shellcheck disable=SC2016 # a prefix that would run a command if evaluated
 for p in ../ a/b .hidden- '' 'x y-' 'x$(id)-'; do
     expect_refused "prefix '$p'" "invalid prefix" --prefix "$p" add "$dev"
 done
+expect_refused "remove, prefix ''" "invalid prefix" --prefix '' remove "$dev"
 expect_refused "no bus, no prefix" "give --prefix" add "$dev"
 expect_refused "world-writable --watch-dir" "writable by others \(mode 777\)" \
     --watch-dir "$work/open" --prefix usb- add "$dev"
@@ -270,6 +276,13 @@ run "--watch-dir made: remove" --watch-dir "$work/made/media" remove "$dev"
 expect "--watch-dir made: empty again, every directory 755" \
     "$(listing "$work/made/media")$(findmnt -rn --source "$dev")$(stat -c %a "$work/made" \
         "$work/made/media" "$work/made/media/.orva-automount" "$work/made/media/.orva-automount/mnt" | sort -u)" 755
+mkdir "$work/filed" && touch "$work/filed/.orva-automount"
+expect_refused "staging place a file" "orva-automount is not a directory" --watch-dir "$work/filed" --prefix usb- add "$dev"
+# Mounted elsewhere under another node's name: known by its number.
+IFS=: read -r major minor <"/sys/class/block/$k/dev" && mknod "$work/alias" b "$major" "$minor" &&
+    mount "$work/alias" "$work/probe"
+expect_refused "mounted elsewhere" "already mounted on $work/probe; not" --prefix usb- add "$dev"
+umount "$work/probe"
 chmod 0777 "$watch/.orva-automount/mnt"
 expect_refused "staging place writable by others" "mnt is writable by others" --prefix usb- add "$dev"
 chmod 0755 "$watch/.orva-automount/mnt"
@@ -357,9 +370,10 @@ expect "add again: says" "$("$automount" --prefix usb- add "$dev")" \
 expect_added "add again" "$dev" "usb-$k" ext4 Plain
 
 # cleanup takes what no mounted device backs and keeps the rest: the mounted
-# entry, and what is not orva-automount's.
+# entry, and what is not orva-automount's (a directory named as a label
+# file is neither).
 ln -s .orva-automount/mnt/usb-sdz1 "$watch/usb-sdz1" && ln -s /tmp "$watch/usb-foreign"
-mkdir "$stage/usb-sdz1" "$watch/usb-old1" "$watch/new-sdy" "$watch/other"
+mkdir "$stage/usb-sdz1" "$watch/usb-old1" "$watch/new-sdy" "$watch/other" "$watch/usb-sdw.label"
 echo gone | tee "$watch/usb-sdz1.label" "$watch/mmc-gone.label" "$watch/.usb-sdx.label.AbC123" >/dev/null
 # The temporary link of an add killed before it renamed it into place.
 ln -s .orva-automount/mnt/usb-sdx "$watch/.usb-sdx.link.4242"
@@ -374,8 +388,8 @@ orva-automount: removed the stale label file $watch/mmc-gone.label
 orva-automount: unmounted the stale mount $stage/usb-stale"
 expect "cleanup: what stays; still mounted" \
     "$(listing "$watch" | tr '\n' ' ')$(findmnt -rn -o TARGET --source "$dev")" \
-    "other usb-foreign usb-$k usb-$k.label usb-$k $stage/usb-$k"
-rm -r "$watch/usb-foreign" "$watch/other"
+    "other usb-foreign usb-$k usb-$k.label usb-sdw.label usb-$k $stage/usb-$k"
+rm -r "$watch/usb-foreign" "$watch/other" "$watch/usb-sdw.label"
 
 # A mount left on the hidden place where add mounts first, with no record
 # of the add that made it: remove finds it by the device all the same.
@@ -413,6 +427,15 @@ umount "$watch/odd-$k" && rmdir "$watch/odd-$k"
 mkdir "$watch/usb-$k"
 expect "older entry: remove says" "$("$automount" remove "$dev")" "orva-automount: removed $watch/usb-$k"
 expect_nothing_left "older entry" "$dev"
+
+# What udev's blkid builtin found, from its database, is taken over a look
+# of add's own: here a label the device does not hold. Where udev runs, the
+# adds above may take udev's; here a database is made for the device alone.
+if [ ! -e /run/udev ]; then
+    made_udev=1 && mkdir -p /run/udev/data && printf 'E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL_ENC=From\\x20udev\n' >"/run/udev/data/b$(cat "/sys/class/block/$k/dev")"
+    ID_FS_LABEL_ENC='From\x20udev' add_remove "udev's label" "$dev" "odd-$k" ext4 "From udev" "" --prefix odd-
+    rm -r /run/udev && made_udev=
+fi
 
 # A write-protected device is mounted read-only at once, and it is said.
 ro=$(losetup -r -f --show "$work/plain.img")
