@@ -51,10 +51,10 @@ bool isValidName(std::string_view name)
     });
 }
 
-std::string trimmed(std::string_view text)
+// A name without the blanks before its "=" (those before it are skipped
+// with the line's indentation).
+std::string withoutTrailingBlanks(std::string_view text)
 {
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
     while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
     return std::string(text);
@@ -131,7 +131,7 @@ std::map<std::string, std::string> parseEnvironmentFile(std::string_view text)
             at = lineEnd;
             continue;
         }
-        const std::string name = trimmed(text.substr(at, equals - at));
+        const std::string name = withoutTrailingBlanks(text.substr(at, equals - at));
         at = equals + 1;
         std::string value = readValue(text, at);
         if (isValidName(name))

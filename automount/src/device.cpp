@@ -69,7 +69,8 @@ std::string linkName(const std::string &path)
 {
     char target[PATH_MAX];
     const ssize_t length = readlink(path.c_str(), target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
+    // -1 too: as a size, it is past any buffer.
+    if (static_cast<std::size_t>(length) >= sizeof target)
         return {};
     return baseName(std::string(target, static_cast<std::size_t>(length)));
 }

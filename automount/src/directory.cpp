@@ -140,7 +140,8 @@ std::optional<std::string> Directory::linkText(const std::string &name) const
 {
     char buffer[PATH_MAX];
     const ssize_t length = readlinkat(fd(), name.c_str(), buffer, sizeof buffer);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer)
+    // -1 too: as a size, it is past any buffer.
+    if (static_cast<std::size_t>(length) >= sizeof buffer)
         return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(length));
 }

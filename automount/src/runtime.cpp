@@ -37,7 +37,8 @@ Lock::Lock(const Directory &directory, const std::string &name, Mode mode)
     // Polled rather than blocked in: a wait that runs out must end with a
     // message of its own, not with the unit's timeout killing us.
     for (int waited = 0; flock(m_fd.get(), operation) != 0; waited += 20) {
-        if (errno != EWOULDBLOCK && errno != EINTR)
+        // Not blocked in, so never interrupted: anything but "held" is a fault.
+        if (errno != EWOULDBLOCK)
             throw Failure("cannot lock " + printable(path) + ": " + errorText(errno));
         if (waited >= lockWaitSeconds * 1000)
             throw Failure(printable(path) + " stayed locked for " +
