@@ -39,6 +39,9 @@ skip() { echo "SKIP: $*" && exit $((failures ? 1 : 77)); }
 
 # --- the clean-up that runs whatever happens --------------------------------
 
+# The udev database below made by a run that was killed.
+[ ! -e /run/udev/orva-automount-test ] || rm -r /run/udev
+
 work=$(mktemp -d /tmp/orva-automount-test.XXXXXX)
 watch=$work/watch
 mkdir -m 0755 "$watch" "$work/probe" && mkdir -m 0777 "$work/open"
@@ -199,8 +202,8 @@ fs_case exfat 32M "$always,fmask=0133,dmask=0022,iocharset=utf8,errors=remount-r
 
 # A label that is not UTF-8 on a type other than FAT is no code page's:
 # its bytes are escaped as they are.
-truncate -s 16M "$work/latin.img" && mkfs.ext4 -q -F -L "$(printf 'caf\351')" "$work/latin.img"
-latin=$(losetup -f --show "$work/latin.img")
+truncate -s 16M "$work/latin.img" && mkfs.ext4 -q -F -L "$(printf 'caf\351')" "$work/latin.img" &&
+    latin=$(losetup -f --show "$work/latin.img")
 # (The plug-in shows the byte as U+FFFD.)
 add_remove "ext4, a byte that is not UTF-8" "$latin" "odd-${latin##*/}" ext4 $'caf\uFFFD' \
     "$always,errors=remount-ro" --prefix odd-
@@ -218,9 +221,12 @@ if ! grep -qw ntfs3 /proc/filesystems && grep -qw fuseblk /proc/filesystems &&
     dead() { ! stat "$watch/$1/" >/dev/null 2>&1; }
     e=odd-${nt##*/} options="$always,user_id=0,group_id=0"
     config 'ALLOWED_TYPES="ntfs"' FILE_MASK=u+x
-    expect_refused "ntfs, FILE_MASK not octal" "FILE_MASK and DIR_MASK are octal masks" \
-        --prefix odd- add "$nt"
+    expect_refused "ntfs, FILE_MASK not octal" "FILE_MASK and DIR_MASK are octal masks" --prefix odd- add "$nt"
     config 'ALLOWED_TYPES="ntfs"'
+    # ntfs-3g hidden by /dev/null, in a mount namespace of the command's own.
+    # shellcheck disable=SC2016 # expanded by the script it writes
+    printf '#!/bin/sh\nexec unshare -m sh -c '\''for h in /sbin/mount.ntfs-3g /usr/sbin/mount.ntfs-3g; do mount --bind /dev/null "$h"; done; exec "$0" "$@"'\'' "%s" "$@"\n' "$automount" >"$work/hidden" && chmod +x "$work/hidden"
+    automount=$work/hidden expect_refused "ntfs, no ntfs-3g" "no ntfs3 and ntfs-3g is not installed" --prefix odd- add "$nt"
     add_remove ntfs "$nt" "$e" fuseblk 'Windows Daten' "$options" --prefix odd-
     for mend in add cleanup remove; do
         run "ntfs, killed before $mend: add" --prefix odd- add "$nt"
@@ -252,7 +258,7 @@ expect_refused "no file system" "no file system" --prefix usb- add "$blank"
 # FAT with an ext4 superblock in its reserved sectors.
 mkfs.vfat "$work/two.img" >/dev/null && dd if="$work/plain.img" of="$work/two.img" bs=1K skip=1 seek=1 count=1 conv=notrunc status=none
 expect_refused "two file systems" "signatures of more than one file system" --prefix usb- add "$(losetup -f --show "$work/two.img")"
-expect_refused "mount refused" "refused" --prefix usb- add "$short"
+expect_refused "mount refused" "was refused: wrong fs type.*; read-only: wrong fs type" --prefix usb- add "$short"
 expect_refused "regular file" "not a block device" add "$work/blank.img"
 # shellcheck disable=SC2016 # a prefix that would run a command if evaluated
 for p in ../ a/b .hidden- '' 'x y-' 'x$(id)-'; do
@@ -279,11 +285,9 @@ expect "--watch-dir made: empty again, every directory 755" \
 mkdir "$work/filed" && touch "$work/filed/.orva-automount"
 expect_refused "staging place a file" "orva-automount is not a directory" --watch-dir "$work/filed" --prefix usb- add "$dev"
 # Mounted elsewhere under another node's name: known by its number.
-IFS=: read -r major minor <"/sys/class/block/$k/dev" && mknod "$work/alias" b "$major" "$minor" &&
-    mount "$work/alias" "$work/probe"
+IFS=: read -r major minor <"/sys/class/block/$k/dev" && mknod "$work/alias" b "$major" "$minor" && mount "$work/alias" "$work/probe"
 expect_refused "mounted elsewhere" "already mounted on $work/probe; not" --prefix usb- add "$dev"
-umount "$work/probe"
-chmod 0777 "$watch/.orva-automount/mnt"
+umount "$work/probe" && chmod 0777 "$watch/.orva-automount/mnt"
 expect_refused "staging place writable by others" "mnt is writable by others" --prefix usb- add "$dev"
 chmod 0755 "$watch/.orva-automount/mnt"
 config 'ALLOWED_TYPES="btrfs xfs"'
@@ -342,8 +346,7 @@ else skip_case "strace is missing"; fi
 # The entry's link left by a boot that went down with the watch directory
 # kept, its mount gone: replaced, and said. A notification entry that
 # someone put a file into cannot go: said, and the add done all the same.
-ln -s ".orva-automount/mnt/odd-$k" "$watch/odd-$k"
-mkdir "$watch/new-$k" && touch "$watch/new-$k/kept"
+ln -s ".orva-automount/mnt/odd-$k" "$watch/odd-$k" && mkdir "$watch/new-$k" && touch "$watch/new-$k/kept"
 expect "stale link: add says" "$("$automount" --prefix odd- add "$dev" 2>"$work/err")" \
 "orva-automount: removed the stale entry $watch/odd-$k
 orva-automount: mounted $dev (ext4) on $watch/odd-$k"
@@ -393,8 +396,7 @@ rm -r "$watch/usb-foreign" "$watch/other" "$watch/usb-sdw.label"
 
 # A mount left on the hidden place where add mounts first, with no record
 # of the add that made it: remove finds it by the device all the same.
-rm -f "/run/orva-automount/${dev##*/}.steps"
-mkdir "$stage/.odd-$k" && mount -t ext4 "$dev" "$stage/.odd-$k"
+rm -f "/run/orva-automount/${dev##*/}.steps" && mkdir "$stage/.odd-$k" && mount -t ext4 "$dev" "$stage/.odd-$k"
 run "hidden mount left: remove" remove "$dev"
 expect_nothing_left "hidden mount left" "$dev"
 
@@ -415,8 +417,7 @@ expect_nothing_left "remove again" "$dev"
 
 # An entry of an older version, a directory: add takes an empty one over,
 # and refuses one with a file system mounted on it.
-mkdir "$watch/odd-$k"
-run "older entry: add" --prefix odd- add "$dev"
+mkdir "$watch/odd-$k" && run "older entry: add" --prefix odd- add "$dev"
 run "older entry: remove" remove "$dev"
 mkdir "$watch/odd-$k" && mount -t tmpfs orva-test "$watch/odd-$k"
 left=odd-$k expect_refused "older entry mounted on" "odd-$k is already a mount point of orva-test" \
@@ -432,7 +433,7 @@ expect_nothing_left "older entry" "$dev"
 # of add's own: here a label the device does not hold. Where udev runs, the
 # adds above may take udev's; here a database is made for the device alone.
 if [ ! -e /run/udev ]; then
-    made_udev=1 && mkdir -p /run/udev/data && printf 'E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL_ENC=From\\x20udev\n' >"/run/udev/data/b$(cat "/sys/class/block/$k/dev")"
+    made_udev=1 && mkdir -p /run/udev/data && touch /run/udev/orva-automount-test && printf 'E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL_ENC=From\\x20udev\n' >"/run/udev/data/b$(cat "/sys/class/block/$k/dev")"
     ID_FS_LABEL_ENC='From\x20udev' add_remove "udev's label" "$dev" "odd-$k" ext4 "From udev" "" --prefix odd-
     rm -r /run/udev && made_udev=
 fi
