@@ -90,14 +90,12 @@ void StepRecord::begin(const Directory &runtime, const std::string &kernelName)
         runtime.removeFile(name);
         throw Failure("cannot write " + printable(runtime.pathOf(name)) + ": " + errorText(error));
     }
-    steps.clear();
 }
 
 void StepRecord::step(const std::string &name)
 {
     if (!m_file || !writeAll(m_file.get(), "step " + name + "\n"))
         throw Failure("cannot record the step " + name + ": " + errorText(errno));
-    steps.push_back(name);
 }
 
 void StepRecord::discard(const Directory &runtime, const std::string &kernelName)
