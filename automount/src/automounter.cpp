@@ -68,11 +68,6 @@ int stopSignal()
     return pendingSignal.load();
 }
 
-Automounter::Automounter(Config config, std::string watchDir, std::optional<std::string> prefix)
-    : m_config(std::move(config)), m_watchDir(std::move(watchDir)), m_prefix(std::move(prefix))
-{
-}
-
 std::optional<Automounter::Places> Automounter::enter(bool make) const
 {
     if (m_watchDir.empty() || m_watchDir.front() != '/')
@@ -80,8 +75,8 @@ std::optional<Automounter::Places> Automounter::enter(bool make) const
     std::optional<Directory> watch = Directory::openOwned(m_watchDir, make);
     if (!watch)
         return std::nullopt;
-    Directory state = watch->subdirectory(stateName, 0755);
-    Directory mnt = state.subdirectory("mnt", 0755);
+    Directory state = watch->subdirectory(stateName);
+    Directory mnt = state.subdirectory("mnt");
     return Places{std::move(*watch), std::move(mnt), Directory::openPrivate(runtimeDirectoryPath)};
 }
 
@@ -255,7 +250,7 @@ void Automounter::runAdd(const Device &device, const std::string &entry, const s
         if (info && !S_ISDIR(info->st_mode))
             throw Failure(printable(places.watch.pathOf(notify)) +
                           " exists and is not a directory; not touching it");
-        if (!info && !places.watch.makeDirectory(notify, 0755))
+        if (!info && !places.watch.makeDirectory(notify))
             throw Failure("cannot create " + places.watch.pathOf(notify) + ": " + errorText(errno));
     }
 
@@ -276,13 +271,15 @@ void Automounter::runAdd(const Device &device, const std::string &entry, const s
                                device.readOnly};
     const std::string label = labelOf(device, fileSystem);
 
+    // The temporary names below are free: replaceLeftovers took what a
+    // killed add left, and the undo takes what this one leaves.
     step("label");
     places.watch.replaceWithFile("." + entry + ".label." + std::to_string(getpid()),
                                  entry + ".label", label + "\n");
 
     step("stage");
     for (const std::string &place : {rawPlace(entry), entry}) {
-        if (!places.mnt.makeDirectory(place, 0755))
+        if (!places.mnt.makeDirectory(place))
             throw Failure("cannot create " + places.mnt.pathOf(place) + ": " + errorText(errno));
     }
 

@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orva::automount {
@@ -19,7 +20,10 @@ class Automounter
 {
 public:
     // WATCH_DIR, overridden by --watch-dir; the prefix given by --prefix.
-    Automounter(Config config, std::string watchDir, std::optional<std::string> prefix);
+    Automounter(Config config, std::string watchDir, std::optional<std::string> prefix)
+        : m_config(std::move(config)), m_watchDir(std::move(watchDir)), m_prefix(std::move(prefix))
+    {
+    }
 
     void add(const std::string &argument);
     void remove(const std::string &argument);

@@ -51,10 +51,10 @@ bool isValidName(std::string_view name)
     });
 }
 
-std::string trimmed(std::string_view text)
+// A name without the blanks before its "=" (those before it are skipped
+// with the line's indentation).
+std::string withoutTrailingBlanks(std::string_view text)
 {
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
     while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
     return std::string(text);
@@ -131,7 +131,7 @@ std::map<std::string, std::string> parseEnvironmentFile(std::string_view text)
             at = lineEnd;
             continue;
         }
-        const std::string name = trimmed(text.substr(at, equals - at));
+        const std::string name = withoutTrailingBlanks(text.substr(at, equals - at));
         at = equals + 1;
         std::string value = readValue(text, at);
         if (isValidName(name))
@@ -182,24 +182,11 @@ Config readConfig(const std::string &path)
     // read(2) rather than a stream: a stream takes a read that fails (the
     // path a directory, say) for an empty file, and so for the defaults.
     const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file) {
-        if (errno == ENOENT)
-            return Config{};
-        throw Failure("cannot read the configuration " + printable(path) + ": " + errorText(errno));
-    }
+    if (!file && errno == ENOENT)
+        return Config{};
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(file.get(), buffer, sizeof buffer);
-        if (n == 0)
-            break;
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw Failure("cannot read the configuration " + printable(path) + ": " +
-                          errorText(errno));
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    if (!file || !readAll(file.get(), text))
+        throw Failure("cannot read the configuration " + printable(path) + ": " + errorText(errno));
     return configFrom(parseEnvironmentFile(text));
 }
 

@@ -2,11 +2,13 @@
 #include "device.h"
 
 #include "failure.h"
+#include "fd.h"
 #include "label.h"
 #include "names.h"
 
 #include <blkid.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <libudev.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -15,7 +17,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 namespace orva::automount {
@@ -57,18 +58,11 @@ std::string parentOf(const std::string &path)
 // The first line of a small file (a sysfs attribute), without its newline.
 std::string firstLine(const std::string &path)
 {
-    char buffer[256];
-    std::FILE *file = std::fopen(path.c_str(), "re");
-    if (!file)
-        return {};
-    const bool read = std::fgets(buffer, sizeof buffer, file) != nullptr;
-    std::fclose(file);
-    if (!read)
-        return {};
-    std::string line = buffer;
-    if (!line.empty() && line.back() == '\n')
-        line.pop_back();
-    return line;
+    const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    if (file)
+        readAll(file.get(), text);
+    return text.substr(0, text.find('\n'));
 }
 
 // The name a link in sysfs points to ("usb" for .../subsystem).
@@ -76,7 +70,8 @@ std::string linkName(const std::string &path)
 {
     char target[PATH_MAX];
     const ssize_t length = readlink(path.c_str(), target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
+    // -1 too: as a size, it is past any buffer.
+    if (static_cast<std::size_t>(length) >= sizeof target)
         return {};
     return baseName(std::string(target, static_cast<std::size_t>(length)));
 }
@@ -176,7 +171,7 @@ Device inspectDevice(const std::string &argument)
         };
         result.udevFsType = property("ID_FS_TYPE");
         result.udevLabelEncoded = property("ID_FS_LABEL_ENC");
-        result.emmcAllowed = property("ORVA_AUTOMOUNT_EMMC") == "1";
+        result.emmcMark = property("ORVA_AUTOMOUNT_EMMC");
     }
     return result;
 }
@@ -199,11 +194,9 @@ struct ProbeFree
 
 std::string probeValue(blkid_probe probe, const char *name)
 {
+    // Both are strings, ending in a NUL.
     const char *data = nullptr;
-    std::size_t length = 0;
-    if (blkid_probe_lookup_value(probe, name, &data, &length) != 0 || !data)
-        return {};
-    return std::string(data, strnlen(data, length));
+    return blkid_probe_lookup_value(probe, name, &data, nullptr) == 0 ? data : "";
 }
 
 } // namespace

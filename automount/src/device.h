@@ -13,16 +13,17 @@ namespace orva::automount {
 struct Device
 {
     std::string node; // /dev/sdb1
-    dev_t devnum = 0;
+    dev_t devnum{};
     std::string kernelName; // sdb1
     // Where it hangs: "usb" or "mmc" from the device's parents in sysfs,
     // else empty (a loop device).
     std::string bus;
-    bool usbMassStorage = false; // under a usb-storage or uas interface
-    std::string mmcType;         // SD, MMC (eMMC), SDIO: the card's type
-    bool readOnly = false;       // the kernel's word: write-protected
-    // udev's ORVA_AUTOMOUNT_EMMC=1, set by a rule of the integrator's.
-    bool emmcAllowed = false;
+    bool usbMassStorage{}; // under a usb-storage or uas interface
+    std::string mmcType;   // SD, MMC (eMMC), SDIO: the card's type
+    bool readOnly{};       // the kernel's word: write-protected
+    // udev's ORVA_AUTOMOUNT_EMMC, set by a rule of the integrator's: 1
+    // allows an eMMC.
+    std::string emmcMark;
     // The whole disk the device belongs to, and every device of it (the
     // disk and each partition).
     std::string diskNode;

@@ -17,13 +17,17 @@ namespace orva::automount {
 
 namespace {
 
+// Every directory made in the watch directory and above it: the plug-in's
+// host, another user, reads it.
+constexpr mode_t directoryMode = 0755;
+
 std::string userName(uid_t uid)
 {
     const passwd *entry = getpwuid(uid);
     return entry ? entry->pw_name : std::to_string(uid);
 }
 
-// mkdir -p, each missing directory 0755.
+// mkdir -p.
 bool makeParents(const std::string &path)
 {
     std::string so_far;
@@ -34,7 +38,7 @@ bool makeParents(const std::string &path)
         at = next;
         if (so_far.empty())
             continue;
-        if (mkdir(so_far.c_str(), 0755) != 0 && errno != EEXIST)
+        if (mkdir(so_far.c_str(), directoryMode) != 0 && errno != EEXIST)
             return false;
     }
     return true;
@@ -107,10 +111,10 @@ Directory Directory::openPrivate(const std::string &path)
     return Directory(std::move(fd), path);
 }
 
-Directory Directory::subdirectory(const std::string &name, mode_t mode) const
+Directory Directory::subdirectory(const std::string &name) const
 {
     const std::string path = pathOf(name);
-    if (mkdirat(fd(), name.c_str(), mode) != 0 && errno != EEXIST)
+    if (!makeDirectory(name) && errno != EEXIST)
         throw Failure("cannot create " + printable(path) + ": " + errorText(errno));
     Fd sub(openat(fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!sub) {
@@ -136,7 +140,8 @@ std::optional<std::string> Directory::linkText(const std::string &name) const
 {
     char buffer[PATH_MAX];
     const ssize_t length = readlinkat(fd(), name.c_str(), buffer, sizeof buffer);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer)
+    // -1 too: as a size, it is past any buffer.
+    if (static_cast<std::size_t>(length) >= sizeof buffer)
         return std::nullopt;
     return std::string(buffer, static_cast<std::size_t>(length));
 }
@@ -164,9 +169,9 @@ std::vector<std::string> Directory::names() const
     return result;
 }
 
-bool Directory::makeDirectory(const std::string &name, mode_t mode) const
+bool Directory::makeDirectory(const std::string &name) const
 {
-    return mkdirat(fd(), name.c_str(), mode) == 0;
+    return mkdirat(fd(), name.c_str(), directoryMode) == 0;
 }
 
 bool Directory::removeFile(const std::string &name) const
@@ -182,36 +187,24 @@ bool Directory::removeDirectory(const std::string &name) const
 void Directory::replaceWithFile(const std::string &temporary, const std::string &name,
                                 std::string_view text) const
 {
-    removeFile(temporary);
     Fd file(openat(fd(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                    0644));
     if (!file)
         throw Failure("cannot create a file in " + printable(m_path) + ": " + errorText(errno));
-    if (!writeAll(file.get(), text)) {
-        const int error = errno;
-        removeFile(temporary);
-        throw Failure("cannot write " + printable(pathOf(temporary)) + ": " + errorText(error));
-    }
+    if (!writeAll(file.get(), text))
+        throw Failure("cannot write " + printable(pathOf(temporary)) + ": " + errorText(errno));
     // The umask must not decide whether the plug-in's host can read it.
-    if (fchmod(file.get(), 0644) != 0 ||
-        renameat(fd(), temporary.c_str(), fd(), name.c_str()) != 0) {
-        const int error = errno;
-        removeFile(temporary);
-        throw Failure("cannot write " + printable(pathOf(name)) + ": " + errorText(error));
-    }
+    if (fchmod(file.get(), 0644) != 0 || renameat(fd(), temporary.c_str(), fd(), name.c_str()) != 0)
+        throw Failure("cannot write " + printable(pathOf(name)) + ": " + errorText(errno));
 }
 
 void Directory::replaceWithLink(const std::string &temporary, const std::string &name,
                                 const std::string &target) const
 {
-    removeFile(temporary);
     if (symlinkat(target.c_str(), fd(), temporary.c_str()) != 0)
         throw Failure("cannot create a link in " + printable(m_path) + ": " + errorText(errno));
-    if (renameat(fd(), temporary.c_str(), fd(), name.c_str()) != 0) {
-        const int error = errno;
-        removeFile(temporary);
-        throw Failure("cannot create " + printable(pathOf(name)) + ": " + errorText(error));
-    }
+    if (renameat(fd(), temporary.c_str(), fd(), name.c_str()) != 0)
+        throw Failure("cannot create " + printable(pathOf(name)) + ": " + errorText(errno));
 }
 
 } // namespace orva::automount

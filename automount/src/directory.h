@@ -25,8 +25,8 @@ public:
     // The directory PATH that nobody but its owner may even enter, made
     // 0700 when missing (its parent must exist).
     static Directory openPrivate(const std::string &path);
-    // The directory NAME in this one, made with MODE when missing.
-    Directory subdirectory(const std::string &name, mode_t mode) const;
+    // The directory NAME in this one, made when missing.
+    Directory subdirectory(const std::string &name) const;
 
     int fd() const { return m_fd.get(); }
     const std::string &path() const { return m_path; }
@@ -40,14 +40,15 @@ public:
 
     // Each returns false, with errno set, where the system call failed;
     // a name that is already gone counts as removed.
-    bool makeDirectory(const std::string &name, mode_t mode) const;
+    bool makeDirectory(const std::string &name) const;
     bool removeFile(const std::string &name) const;
     bool removeDirectory(const std::string &name) const;
 
     // NAME holding TEXT, or the symbolic link NAME to TARGET, made under
     // TEMPORARY and renamed into place: whatever NAME was (a link planted
     // there included) is replaced in one step, never followed, and the
-    // plug-in never sees half of it. Throw Failure, with TEMPORARY gone.
+    // plug-in never sees half of it. TEMPORARY must not exist; it may be
+    // left behind when they throw Failure.
     void replaceWithFile(const std::string &temporary, const std::string &name,
                          std::string_view text) const;
     void replaceWithLink(const std::string &temporary, const std::string &name,

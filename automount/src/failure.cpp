@@ -37,6 +37,19 @@ bool writeAll(int fd, std::string_view text)
     return true;
 }
 
+bool readAll(int fd, std::string &text)
+{
+    char buffer[BUFSIZ];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
 void say(const std::string &message)
 {
     writeLine(stdout, message);
@@ -56,7 +69,6 @@ std::string printable(std::string_view text)
 {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    out.reserve(text.size());
     std::size_t i = 0;
     while (i < text.size()) {
         const auto byte = static_cast<unsigned char>(text[i]);

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -43,5 +44,8 @@ private:
 // Writes all of TEXT to FD, again where a signal cut a write short;
 // false, with errno set, where it cannot.
 bool writeAll(int fd, std::string_view text);
+// Appends the rest of FD to TEXT, again where a signal cut a read short;
+// false, with errno set, where a read fails.
+bool readAll(int fd, std::string &text);
 
 } // namespace orva::automount

@@ -7,6 +7,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -86,7 +87,6 @@ std::string decodeLabel(std::string_view encoded)
         return -1;
     };
     std::string bytes;
-    bytes.reserve(encoded.size());
     for (std::size_t i = 0; i < encoded.size(); ++i) {
         if (encoded[i] == '\\' && i + 3 < encoded.size() && encoded[i + 1] == 'x' &&
             hexValue(encoded[i + 2]) >= 0 && hexValue(encoded[i + 3]) >= 0) {
@@ -111,7 +111,7 @@ using Converter = std::unique_ptr<std::remove_pointer_t<iconv_t>, IconvCloser>;
 std::optional<std::string> convertByte(iconv_t cd, char byte)
 {
     char in[1] = {byte};
-    char out[8];
+    char out[MB_LEN_MAX];
     char *inp = in, *outp = out;
     std::size_t inLeft = 1, outLeft = sizeof out;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);

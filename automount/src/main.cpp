@@ -19,6 +19,7 @@
 #include "automounter.h"
 #include "config.h"
 #include "failure.h"
+#include "names.h"
 
 #include <sys/stat.h>
 
@@ -87,7 +88,7 @@ std::optional<std::string> optionValue(const std::vector<std::string> &args, std
             throw Failure(missing);
         return args[++i];
     }
-    if (arg.compare(0, name.size() + 1, name + "=") == 0)
+    if (startsWith(arg, name + "="))
         return arg.substr(name.size() + 1);
     return std::nullopt;
 }
@@ -145,9 +146,9 @@ extern "C" void onStopSignal(int signal)
 // sees a stop, not a failure.
 void catchStopSignals()
 {
+    // Zeroed: no signal blocked while the handler runs, no flags.
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         sigaction(signal, &action, nullptr);
 }

@@ -24,7 +24,7 @@ struct ContextFree
 struct Attempt
 {
     bool mounted{};
-    int syscallErrno = 0;
+    int syscallErrno{};
     std::string message;
 };
 
@@ -64,7 +64,11 @@ Attempt attempt(const MountRequest &request, const std::string &type, const std:
 
 bool hasNtfs3g()
 {
-    return access("/sbin/mount.ntfs-3g", X_OK) == 0 || access("/usr/sbin/mount.ntfs-3g", X_OK) == 0;
+    for (const char *helper : {"/sbin/mount.ntfs-3g", "/usr/sbin/mount.ntfs-3g"}) {
+        if (access(helper, X_OK) == 0)
+            return true;
+    }
+    return false;
 }
 
 // The kernel's own NTFS driver where it has one (the mount loads its

@@ -13,7 +13,7 @@ struct MountRequest
     std::string device;  // /dev/sdb1
     std::string fsType;  // as probed: vfat, ntfs, ext4, ...
     std::string options; // comma-separated
-    bool writeProtected = false;
+    bool writeProtected{};
 };
 
 // Read-only where it had to be, and why; empty when read-write.

@@ -15,7 +15,7 @@ std::string entryPrefix(const Device &device, const Config &config)
         return config.prefixUsb;
     }
     if (device.bus == "mmc") {
-        if (device.mmcType == "SD" || (device.mmcType == "MMC" && device.emmcAllowed))
+        if (device.mmcType == "SD" || (device.mmcType == "MMC" && device.emmcMark == "1"))
             return config.prefixMmc;
         if (device.mmcType == "MMC")
             throw Failure(node + " is eMMC (type MMC), which is mounted only where udev sets "

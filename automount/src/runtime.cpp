@@ -48,7 +48,8 @@ Lock::Lock(const Directory &directory, const std::string &name, Mode mode)
     // Polled rather than blocked in: a wait that runs out must end with a
     // message of its own, not with the unit's timeout killing us.
     for (int waited = 0; flock(m_fd.get(), lockOperation(mode)) != 0; waited += 20) {
-        if (errno != EWOULDBLOCK && errno != EINTR)
+        // Not blocked in, so never interrupted: anything but "held" is a fault.
+        if (errno != EWOULDBLOCK)
             throw Failure("cannot lock " + printable(path) + ": " + errorText(errno));
         if (waited >= lockWaitSeconds * 1000)
             throw Failure(printable(path) + " stayed locked for " +
@@ -60,14 +61,11 @@ Lock::Lock(const Directory &directory, const std::string &name, Mode mode)
 std::optional<Lock> Lock::ifFree(const Directory &directory, const std::string &name, Mode mode)
 {
     Fd file = openLockFile(directory, name);
-    while (flock(file.get(), lockOperation(mode)) != 0) {
-        if (errno == EWOULDBLOCK)
-            return std::nullopt;
-        if (errno != EINTR)
-            throw Failure("cannot lock " + printable(directory.pathOf(name)) + ": " +
-                          errorText(errno));
-    }
-    return Lock(std::move(file));
+    if (flock(file.get(), lockOperation(mode)) == 0)
+        return Lock(std::move(file));
+    if (errno != EWOULDBLOCK)
+        throw Failure("cannot lock " + printable(directory.pathOf(name)) + ": " + errorText(errno));
+    return std::nullopt;
 }
 
 std::optional<StepRecord> StepRecord::load(const Directory &runtime, const std::string &kernelName)
@@ -76,12 +74,9 @@ std::optional<StepRecord> StepRecord::load(const Directory &runtime, const std::
         openat(runtime.fd(), recordName(kernelName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file)
         return std::nullopt;
+    // Only root writes in the runtime directory: a record is one of ours.
     std::string text;
-    char buffer[4096];
-    ssize_t n;
-    // A record is a few short lines; anything longer is not one of ours.
-    while ((n = read(file.get(), buffer, sizeof buffer)) > 0 && text.size() < 65536)
-        text.append(buffer, static_cast<std::size_t>(n));
+    readAll(file.get(), text);
     StepRecord record;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.find('\n', at);
@@ -116,14 +111,12 @@ void StepRecord::begin(const Directory &runtime, const std::string &kernelName)
         runtime.removeFile(name);
         throw Failure("cannot write " + printable(runtime.pathOf(name)) + ": " + errorText(error));
     }
-    steps.clear();
 }
 
 void StepRecord::step(const std::string &name)
 {
     if (!m_file || !writeAll(m_file.get(), "step " + name + "\n"))
         throw Failure("cannot record the step " + name + ": " + errorText(errno));
-    steps.push_back(name);
 }
 
 void StepRecord::discard(const Directory &runtime, const std::string &kernelName)

@@ -52,13 +52,14 @@ public:
     std::string watchDir;
     std::string entry;
     std::string notify;
+    // As loaded: a record being written keeps its steps on disk only.
     std::vector<std::string> steps;
 
     // The record of the device KERNEL_NAME, if there is one.
     static std::optional<StepRecord> load(const Directory &runtime, const std::string &kernelName);
     // Starts the record afresh with this object's directory and names.
     void begin(const Directory &runtime, const std::string &kernelName);
-    // Adds STEP to the record, on disk, before the step is taken.
+    // Adds STEP to the record on disk, before the step is taken.
     void step(const std::string &name);
     static void discard(const Directory &runtime, const std::string &kernelName);
 

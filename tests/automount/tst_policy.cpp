@@ -2,6 +2,7 @@
 // Which devices orva-automount mounts without being told, and which disks it
 // leaves alone because the board is using them.
 #include "failure.h"
+#include "mounter.h"
 #include "policy.h"
 
 #include <QtTest>
@@ -19,6 +20,7 @@ private Q_SLOTS:
     void removableMediaOnly();
     void disksInUseLeftAlone_data();
     void disksInUseLeftAlone();
+    void unconfinedMountsRefused();
 };
 
 void TestPolicy::removableMediaOnly_data()
@@ -26,23 +28,20 @@ void TestPolicy::removableMediaOnly_data()
     QTest::addColumn<QString>("bus");
     QTest::addColumn<bool>("massStorage");
     QTest::addColumn<QString>("mmcType");
-    QTest::addColumn<bool>("emmcAllowed");
-    QTest::addColumn<QString>("prefix"); // empty: refused
+    QTest::addColumn<QString>("emmcMark"); // udev's
+    QTest::addColumn<QString>("prefix");   // empty: refused
     QTest::addColumn<QString>("why");
-    QTest::newRow("USB stick") << "usb" << true << "" << false << "u-"
-                               << "";
-    QTest::newRow("USB, no mass storage") << "usb" << false << "" << false << ""
-                                          << "no mass storage";
-    QTest::newRow("SD card") << "mmc" << false << "SD" << false << "m-"
-                             << "";
-    QTest::newRow("eMMC") << "mmc" << false << "MMC" << false << ""
-                          << "ORVA_AUTOMOUNT_EMMC=1";
-    QTest::newRow("eMMC, marked by udev") << "mmc" << false << "MMC" << true << "m-"
-                                          << "";
-    QTest::newRow("SDIO") << "mmc" << false << "SDIO" << true << ""
-                          << "not an SD card";
-    QTest::newRow("loop device") << "" << false << "" << true << ""
-                                 << "give --prefix";
+    const auto row = [](const char *tag, const char *bus, bool massStorage, const char *mmcType,
+                        const char *mark, const char *prefix, const char *why) {
+        QTest::newRow(tag) << bus << massStorage << mmcType << mark << prefix << why;
+    };
+    row("USB stick", "usb", true, "", "", "u-", "");
+    row("USB, no mass storage", "usb", false, "", "", "", "no mass storage");
+    row("SD card", "mmc", false, "SD", "", "m-", "");
+    row("eMMC", "mmc", false, "MMC", "0", "", "ORVA_AUTOMOUNT_EMMC=1");
+    row("eMMC, marked by udev", "mmc", false, "MMC", "1", "m-", "");
+    row("SDIO", "mmc", false, "SDIO", "1", "", "not an SD card");
+    row("loop device", "", false, "", "1", "", "give --prefix");
 }
 
 void TestPolicy::removableMediaOnly()
@@ -50,18 +49,16 @@ void TestPolicy::removableMediaOnly()
     QFETCH(QString, bus);
     QFETCH(bool, massStorage);
     QFETCH(QString, mmcType);
-    QFETCH(bool, emmcAllowed);
+    QFETCH(QString, emmcMark);
     QFETCH(QString, prefix);
     QFETCH(QString, why);
-    Config config;
-    config.prefixUsb = "u-";
-    config.prefixMmc = "m-";
+    const Config config = configFrom({{"PREFIX_USB", "u-"}, {"PREFIX_MMC", "m-"}});
     Device device;
     device.node = "/dev/x1";
     device.bus = bus.toStdString();
     device.usbMassStorage = massStorage;
     device.mmcType = mmcType.toStdString();
-    device.emmcAllowed = emmcAllowed;
+    device.emmcMark = emmcMark.toStdString();
     try {
         QCOMPARE(QString::fromStdString(entryPrefix(device, config)), prefix);
         QVERIFY(!prefix.isEmpty());
@@ -82,22 +79,18 @@ void TestPolicy::disksInUseLeftAlone_data()
     QTest::addColumn<QString>("refusal"); // empty: accepted
     const QString elsewhere = "already mounted on /media/x; not mounting it again";
     const QString disk = "is on the disk /dev/sdb, which holds a file system mounted on /boot";
-    QTest::newRow("nothing of it mounted") << "/media/x"
-                                           << "/dev/sda1" << -1 << "";
-    QTest::newRow("itself, by number") << "/media/x"
-                                       << "/dev/other" << 18 << elsewhere;
-    QTest::newRow("itself, by node (btrfs)") << "/media/x"
-                                             << "/dev/sdb2" << 40 << elsewhere;
-    QTest::newRow("itself, staged by us") << "/w/.s/usb-sdb2"
-                                          << "/dev/sdb2" << 18 << "";
-    QTest::newRow("beside the staging place") << "/w/.s2"
-                                              << "/dev/sdb2" << 18 << "/w/.s2";
-    QTest::newRow("a sibling partition") << "/boot"
-                                         << "/dev/sdb1" << 17 << disk;
-    QTest::newRow("the whole disk") << "/boot"
-                                    << "/dev/sdb" << 16 << disk;
-    QTest::newRow("a sibling staged by us") << "/w/.s/usb-sdb1"
-                                            << "/dev/sdb1" << 17 << "";
+    const auto row = [](const char *tag, const char *target, const char *source, int minor,
+                        const QString &refusal) {
+        QTest::newRow(tag) << target << source << minor << refusal;
+    };
+    row("nothing of it mounted", "/media/x", "/dev/sda1", -1, "");
+    row("itself, by number", "/media/x", "/dev/other", 18, elsewhere);
+    row("itself, by node (btrfs)", "/media/x", "/dev/sdb2", 40, elsewhere);
+    row("itself, staged by us", "/w/.s/usb-sdb2", "/dev/sdb2", 18, "");
+    row("beside the staging place", "/w/.s2", "/dev/sdb2", 18, "/w/.s2");
+    row("a sibling partition", "/boot", "/dev/sdb1", 17, disk);
+    row("the whole disk", "/boot", "/dev/sdb", 16, disk);
+    row("a sibling staged by us", "/w/.s/usb-sdb1", "/dev/sdb1", 17, "");
 }
 
 void TestPolicy::disksInUseLeftAlone()
@@ -119,6 +112,19 @@ void TestPolicy::disksInUseLeftAlone()
         QVERIFY2(refusal.isEmpty(), qPrintable(refusal));
     } catch (const Failure &refused) {
         QVERIFY2(!refusal.isEmpty() && QString(refused.what()).contains(refusal), refused.what());
+    }
+}
+
+// What add checks before it shows a mount, on this machine's mount table:
+// nothing is mounted on a link, and the root file system runs programs.
+void TestPolicy::unconfinedMountsRefused()
+{
+    QVERIFY_EXCEPTION_THROWN(checkConfined("/"), Failure);
+    try {
+        checkConfined("/proc/self");
+        QFAIL("accepted");
+    } catch (const Failure &refused) {
+        QCOMPARE(QString(refused.what()), "nothing is mounted on /proc/self");
     }
 }
 

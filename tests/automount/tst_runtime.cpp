@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <thread>
+
 using namespace orva::automount;
 
 class TestRuntime : public QObject
@@ -77,8 +79,9 @@ void TestRuntime::lock_data()
 void TestRuntime::lock()
 {
     QFETCH(bool, exclusive);
+    const Lock::Mode mode = exclusive ? Lock::Mode::Exclusive : Lock::Mode::Shared;
     {
-        const Lock held(m_run, "sda1.lock", exclusive ? Lock::Mode::Exclusive : Lock::Mode::Shared);
+        const Lock held(m_run, "sda1.lock", mode);
         QVERIFY(!lockable(LOCK_EX));
         QCOMPARE(lockable(LOCK_SH), !exclusive);
         // Only once the probe has shown that it would not block: else this
@@ -87,6 +90,16 @@ void TestRuntime::lock()
             const Lock second(m_run, "sda1.lock", Lock::Mode::Shared);
     }
     QVERIFY(lockable(LOCK_EX));
+    // Held by another until a moment after the wait began: taken then.
+    const Fd other(openat(m_run.fd(), "sda1.lock", O_RDONLY | O_CLOEXEC));
+    QVERIFY(flock(other.get(), LOCK_EX) == 0);
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        flock(other.get(), LOCK_UN);
+    });
+    // A wait given up ends the test: the thread is never joined.
+    const Lock waited(m_run, "sda1.lock", mode);
+    release.join();
 }
 
 QTEST_APPLESS_MAIN(TestRuntime)
