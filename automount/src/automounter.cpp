@@ -51,6 +51,23 @@ void throwIfStopped()
         throw Failure("stopped by signal " + std::to_string(pendingSignal.load()));
 }
 
+// The kernel name of the device ARGUMENT names, which may be gone already:
+// its node, its sysfs entry, its bus.
+std::string checkedKernelName(const std::string &argument)
+{
+    const std::string kernelName = kernelNameOf(argument);
+    if (!isSafeName(kernelName))
+        throw Failure("unexpected kernel name '" + printable(kernelName) + "'");
+    return kernelName;
+}
+
+// The record LOADED when its add was into WATCH_DIR; one of an add into
+// another watch directory is that add's.
+const StepRecord *recordInto(const std::optional<StepRecord> &loaded, const std::string &watchDir)
+{
+    return loaded && loaded->watchDir == watchDir ? &*loaded : nullptr;
+}
+
 bool isOctalMask(const std::string &mask)
 {
     return !mask.empty() && mask.find_first_not_of("01234567") == std::string::npos;
@@ -370,25 +387,9 @@ std::vector<std::string> Automounter::entriesOf(const std::string &kernelName,
     return entries;
 }
 
-// A record of an add into another watch directory is that add's.
-const StepRecord *Automounter::recordHere(const std::optional<StepRecord> &loaded,
-                                          const Places &places) const
-{
-    return loaded && loaded->watchDir == places.watch.path() ? &*loaded : nullptr;
-}
-
-std::string Automounter::kernelNameFrom(const std::string &argument) const
-{
-    // The device may be gone already: its node, its sysfs entry, its bus.
-    const std::string kernelName = kernelNameOf(argument);
-    if (!isSafeName(kernelName))
-        throw Failure("unexpected kernel name '" + printable(kernelName) + "'");
-    return kernelName;
-}
-
 void Automounter::remove(const std::string &argument)
 {
-    const std::string kernelName = kernelNameFrom(argument);
+    const std::string kernelName = checkedKernelName(argument);
     const std::optional<Places> places = enter(false);
     if (!places)
         return;
@@ -398,7 +399,7 @@ void Automounter::remove(const std::string &argument)
     // The entry that add made, and wherever below the staging directory the
     // device is mounted.
     const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
-    const StepRecord *record = recordHere(loaded, *places);
+    const StepRecord *record = recordInto(loaded, places->watch.path());
     std::vector<std::string> entries = entriesOf(kernelName, record);
     const auto removeAll = [&] {
         for (const std::string &entry : entries) {
@@ -434,7 +435,7 @@ void Automounter::remove(const std::string &argument)
 // a remove or a cleanup is at work, their unit's stop takes the entry away.
 void Automounter::withdraw(const std::string &argument)
 {
-    const std::string kernelName = kernelNameFrom(argument);
+    const std::string kernelName = checkedKernelName(argument);
     const std::optional<Places> places = enter(false);
     if (!places)
         return;
@@ -445,7 +446,8 @@ void Automounter::withdraw(const std::string &argument)
     if (!one)
         return;
     const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
-    for (const std::string &entry : entriesOf(kernelName, recordHere(loaded, *places))) {
+    for (const std::string &entry :
+         entriesOf(kernelName, recordInto(loaded, places->watch.path()))) {
         checkEntry(entry);
         const auto info = places->watch.status(entry);
         if (!info || !S_ISLNK(info->st_mode))

@@ -53,11 +53,8 @@ private:
     // Takes ENTRY away: its link, its mounts, staging directories, label
     // file and temporary files. Throws Failure when something stays.
     void removeEntry(const std::string &entry, const Places &places, bool quiet) const;
-    std::string kernelNameFrom(const std::string &argument) const;
     std::vector<std::string> entriesOf(const std::string &kernelName,
                                        const StepRecord *record) const;
-    const StepRecord *recordHere(const std::optional<StepRecord> &loaded,
-                                 const Places &places) const;
     void removeNotification(const std::string &notify, const Places &places) const;
     bool isOurs(const std::string &name) const;
     bool isOurLink(const std::string &entry, const Places &places) const;

@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 
 namespace orva::automount {
@@ -47,12 +49,8 @@ bool makeParents(const std::string &path)
 // A mode as chmod(1) takes it: 755, 1777.
 std::string octal(mode_t mode)
 {
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + (mode & 7)));
-        mode >>= 3;
-    } while (mode != 0);
-    return digits;
+    char digits[12];
+    return std::string(digits, std::to_chars(digits, std::end(digits), mode, 8).ptr);
 }
 
 } // namespace

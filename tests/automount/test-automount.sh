@@ -83,10 +83,9 @@ expect "--version" "$("$automount" --version)" "orva-automount $(sed -n 's/^proj
 check "--help" grep -q "^Usage: orva-automount" <<<"$("$automount" --help)"
 check "-- ends the options" "$automount" -- remove /dev/orva-automount-test-none
 expect "an option's value missing" "$("$automount" --watch-dir 2>&1)" "orva-automount: --watch-dir needs a directory"
-for words in "remove /dev/null" "withdraw /dev/null" cleanup; do
-    read -ra command <<<"$words"
-    check "${command[0]} with no watch directory" "$automount" --watch-dir "$work/none" "${command[@]}"
-done
+check "remove with no watch directory" "$automount" --watch-dir "$work/none" remove /dev/null
+check "withdraw with no watch directory" "$automount" --watch-dir "$work/none" withdraw /dev/null
+check "cleanup with no watch directory" "$automount" --watch-dir "$work/none" cleanup
 check "none of them makes the watch directory" test ! -e "$work/none"
 expect "an unknown option is one, with the usage" "$("$automount" -x remove /dev/null 2>&1 | grep -c -e "^Usage: orva-automount" -e "^orva-automount: unknown option -x$")" 2
 
