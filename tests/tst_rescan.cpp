@@ -17,6 +17,9 @@ private slots:
     void labelWorkedExample();
     void labelText_data();
     void labelText();
+    void logEscapes_data();
+    void logEscapes();
+    void logEscapesEveryNameLine();
     void numberingAndReset();
     void matching_data();
     void matching();
@@ -120,6 +123,67 @@ void TestRescan::labelText()
     QTRY_COMPARE(dir.rows(), QStringList{linkPath("usb-x")});
     QCOMPARE(description(dir, "usb-x"), label);
     QVERIFY(dir.log().messages(log4cplus::ERROR_LOG_LEVEL).isEmpty());
+}
+
+// Names and labels reach the log with their controls and bidirectional
+// characters as \xNN of the UTF-8 bytes; the node keeps the label as it is.
+void TestRescan::logEscapes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("C0 and DEL") << QString::fromUtf8("\x01\t\n\r\x1b[2J\x1f\x7f")
+                                << "\\x01\\x09\\x0a\\x0d\\x1b[2J\\x1f\\x7f";
+    QTest::newRow("C1") << QString::fromUtf16(u"\u0080\u0085\u009b\u009f")
+                        << "\\xc2\\x80\\xc2\\x85\\xc2\\x9b\\xc2\\x9f";
+    QTest::newRow("bidirectional controls, separators")
+        << QString::fromUtf16(u"\u061c\u200e\u200f\u2028\u2029\u202a\u202e\u2066\u2069")
+        << "\\xd8\\x9c\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xe2\\x80\\xa8\\xe2\\x80\\xa9"
+           "\\xe2\\x80\\xaa\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe2\\x81\\xa9";
+    // Their neighbours, and a character outside the BMP, are text.
+    const QString kept =
+        QString::fromUtf16(u"~\u00a0\u061b\u061d\u200d\u2027\u202f\u2065\u206a\U0001F600");
+    QTest::newRow("neighbours kept") << kept << kept;
+    QTest::newRow("text around escapes")
+        << QString::fromUtf16(u"ok\n[FATAL] x\u202eab") << "ok\\x0a[FATAL] x\\xe2\\x80\\xaeab";
+}
+
+void TestRescan::logEscapes()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    WatchedDir dir;
+    const QString name = "usb-" + text;
+    QVERIFY(dir.mkdir(name));
+    // Every byte escaped, so that line breaks reach the label.
+    QVERIFY(dir.writeFile(name + ".label", "\\x" + text.toUtf8().toHex(' ').replace(" ", "\\x")));
+    QVERIFY(dir.start({"usb:USB"}));
+    QCOMPARE(dir.log().messages(log4cplus::INFO_LOG_LEVEL).value(0),
+             "New matching entry: usb / " + shown + " --> /media/usb-" + shown +
+                 ", name USB1, label " + shown);
+    QCOMPARE(description(dir, name), text);
+}
+
+// Every other line that quotes an entry name escapes it too ("Leave " lists
+// the names of notification entries).
+void TestRescan::logEscapesEveryNameLine()
+{
+    const QString raw = QString::fromUtf16(u"\n\u202e\u0085");
+    const QString shown = "\\x0a\\xe2\\x80\\xae\\xc2\\x85";
+    WatchedDir dir;
+    QVERIFY(dir.mkdir("usb-" + raw));
+    QVERIFY(dir.mkdir("usb-" + raw + ".label")); // no regular file: cannot be read
+    QVERIFY(dir.start({"usb-:USB"}, {"usb-:U"}));
+    QVERIFY(dir.rmdir("usb-" + raw));
+    QTRY_VERIFY(dir.rows().isEmpty());
+
+    const QRegularExpression rawText(QString::fromUtf16(u"[\n\u202e\u0085]"));
+    for (const QString &line : dir.log().lines())
+        QVERIFY2(!line.contains(rawText), qPrintable(line));
+    for (const QString &start :
+         QStringList{"New notification entry: usb-", "Adding node for " + linkPath("usb-"),
+                     "Cannot open label file for:" + dir.filePath("usb-"), "Removing usb-",
+                     "  -> " + linkPath("usb-")})
+        QVERIFY2(!dir.log().linesStartingWith(start + shown).isEmpty(), qPrintable(start));
 }
 
 void TestRescan::numberingAndReset()

@@ -73,11 +73,11 @@ std::string printable(std::string_view text)
     while (i < text.size()) {
         const auto byte = static_cast<unsigned char>(text[i]);
         const std::size_t length = utf8SequenceLength(text.substr(i));
-        // C1 controls (U+0080 to U+009F, C2 80 to C2 9F) start escape
-        // sequences on some terminals, as their 7-bit forms do.
-        const bool c1 =
-            byte == 0xc2 && length == 2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
-        if (byte >= 0x20 && byte != 0x7f && length > 0 && !c1) {
+        // C1 controls start escape sequences on some terminals, as their
+        // 7-bit forms do; bidirectional controls and line separators reorder
+        // or break the message around them.
+        if (byte >= 0x20 && byte != 0x7f && length > 0 &&
+            !startsWithHiddenControl(text.substr(i))) {
             out.append(text.substr(i, length));
             i += length;
             continue;

@@ -6,6 +6,7 @@
 #include <blkid.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <memory>
@@ -62,6 +63,18 @@ bool isUtf8(std::string_view text)
     return true;
 }
 
+bool startsWithHiddenControl(std::string_view text)
+{
+    const std::size_t length = utf8SequenceLength(text);
+    if (length != 2 && length != 3)
+        return false; // every such character takes two or three bytes
+    char32_t c = static_cast<unsigned char>(text[0]) & (length == 2 ? 0x1f : 0x0f);
+    for (std::size_t i = 1; i < length; ++i)
+        c = c << 6 | (static_cast<unsigned char>(text[i]) & 0x3f);
+    return (c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
+           (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
 std::string encodeLabel(std::string_view bytes)
 {
     const std::string label(bytes.substr(0, bytes.find('\0')));
@@ -72,7 +85,25 @@ std::string encodeLabel(std::string_view bytes)
     std::vector<char> encoded(label.size() * 4 + 4);
     if (blkid_encode_string(label.c_str(), encoded.data(), encoded.size()) != 0)
         return {};
-    return encoded.data();
+    // libblkid keeps every valid UTF-8 character, hidden controls among them.
+    static const char digits[] = "0123456789abcdef";
+    std::string_view rest(encoded.data());
+    std::string line;
+    while (!rest.empty()) {
+        const std::size_t length = std::max<std::size_t>(utf8SequenceLength(rest), 1);
+        if (startsWithHiddenControl(rest)) {
+            for (std::size_t i = 0; i < length; ++i) {
+                const auto byte = static_cast<unsigned char>(rest[i]);
+                line += "\\x";
+                line += digits[byte >> 4];
+                line += digits[byte & 0xf];
+            }
+        } else {
+            line.append(rest.substr(0, length));
+        }
+        rest.remove_prefix(length);
+    }
+    return line;
 }
 
 std::string decodeLabel(std::string_view encoded)

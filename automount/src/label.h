@@ -14,10 +14,20 @@ std::size_t utf8SequenceLength(std::string_view text);
 
 bool isUtf8(std::string_view text);
 
+// Whether TEXT begins with a valid UTF-8 sequence that shows nothing of
+// itself and acts on the text around it: a C1 control (U+0080 to U+009F),
+// which some terminals take as the start of an escape sequence as they do
+// its 7-bit form, or a character that reorders or breaks a line (U+061C,
+// U+200E, U+200F, U+2028 to U+202E, U+2066 to U+2069). Such characters are
+// escaped wherever outside text is written for people to read.
+bool startsWithHiddenControl(std::string_view text);
+
 // The label as udev and blkid encode it (ID_FS_LABEL_ENC): letters, digits,
 // # + - . : = @ _ and the bytes of valid UTF-8 characters as they are, every
 // other byte as \xNN. Done by libblkid's own encoder, so a label file holds
-// what udev would have given. A label is a C string to both: it ends at its
+// what udev would have given, except that hidden controls
+// (startsWithHiddenControl) have their bytes escaped too, so that the line
+// may be shown as it stands. A label is a C string to both: it ends at its
 // first NUL byte.
 std::string encodeLabel(std::string_view bytes);
 

@@ -83,6 +83,17 @@ void TestLabel::encode_data()
     // Every byte escaped: the encoding is four times as long as the label.
     row("all escaped", "\xff\xfe\x01", "\\xff\\xfe\\x01");
     row("cut at NUL", QByteArray("ab\0c d", 6), "ab");
+    // libblkid keeps these as the valid UTF-8 they are.
+    row("C1 controls", "\xc2\x80\xc2\x85\xc2\x9f\xc2\xa0",
+        "\\xc2\\x80\\xc2\\x85\\xc2\\x9f\xc2\xa0");
+    row("bidirectional controls, separators",
+        "ok\xe2\x80\xae\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\xa8",
+        "ok\\xe2\\x80\\xae\\xd8\\x9c\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xe2\\x81\\xa6\\xe2\\x81\\xa9"
+        "\\xe2\\x80\\xa8");
+    // U+061B, U+200D, U+2027, U+202F, U+2065, U+206A: their neighbours, all text.
+    const QByteArray neighbours =
+        "\xd8\x9b\xe2\x80\x8d\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa";
+    row("neighbours kept", neighbours, neighbours);
 }
 
 void TestLabel::encode()
@@ -164,6 +175,11 @@ void TestLabel::printableText_data()
         "\\xc2\\x9b2J\\xc2\\x80\xc2\xa0");
     row("invalid UTF-8", "\xe9t\xc0\x80\xed\xa0\x80z\xe2\x82",
         "\\xe9t\\xc0\\x80\\xed\\xa0\\x80z\\xe2\\x82");
+    // U+202E turns what follows around, U+2028 breaks the line; U+202F is text.
+    row("bidirectional controls, separators",
+        "a\xe2\x80\xae"
+        "b\xe2\x80\xa8\xd8\x9c\xe2\x81\xa9\xe2\x80\xaf",
+        "a\\xe2\\x80\\xaeb\\xe2\\x80\\xa8\\xd8\\x9c\\xe2\\x81\\xa9\xe2\x80\xaf");
 }
 
 void TestLabel::printableText()

@@ -241,6 +241,10 @@ void TestRunner::views()
     QCOMPARE(written.contains(QRegularExpression("(^|\n)INFO - Watching path ")),
              !fileLevel.isEmpty());
     QCOMPARE(written.contains("DEBUG - dirChanged: "), fileLevel == "DEBUG");
+    // log4cplus's own file appender writes messages as they are: the
+    // plug-in's lines hold no control, override or forged line of their own.
+    QVERIFY2(!written.contains(QRegularExpression("(?!\\n)[\\p{Cc}\\x{202e}]|(^|\\n)FAKE")),
+             qPrintable(written));
     if (arguments.contains("--json"))
         return;
     // C0, C1 and the override; a line break inside a name or label would
@@ -250,7 +254,8 @@ void TestRunner::views()
         qPrintable(out + '\n' + err));
     QVERIFY2(out.contains("description: a\\x1b[2Jb\\u202ec\\x9bd\\\\"), qPrintable(out));
     QVERIFY(out.contains("(link /CMStorageLinkWorker/usb-a\\x0aFAKE ERROR forged)"));
-    QVERIFY(err.contains("usb-\\x1b[2J"));
+    // The plug-in's escape, its backslash escaped in turn by the view.
+    QVERIFY2(err.contains("usb-\\\\x1b[2J"), qPrintable(err));
 }
 
 void TestRunner::closedOutputEndsCleanly_data()

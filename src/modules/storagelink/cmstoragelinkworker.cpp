@@ -24,7 +24,7 @@ constexpr int kNotificationTimeoutMs = 10000;
 constexpr char kConstructorSignature[] =
     "CMStorageLinkWorker::CMStorageLinkWorker(const QVariantHash&)";
 
-// "(a, b)", "()" when empty.
+// "(a, b)", "()" when empty. The lists hold entry names.
 struct ListText
 {
     const QStringList &list;
@@ -36,7 +36,7 @@ std::ostream &operator<<(std::ostream &out, const ListText &text)
     for (int i = 0; i < text.list.size(); ++i) {
         if (i > 0)
             out << ", ";
-        out << text.list.at(i);
+        out << logSafe(text.list.at(i));
     }
     return out << ")";
 }
@@ -261,7 +261,7 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
             listedNotifs.insert(name);
             if (knownNotifs.contains(name))
                 continue;
-            LOG4CPLUS_DEBUG(storageLinkLogger, "New notification entry: " << name);
+            LOG4CPLUS_DEBUG(storageLinkLogger, "New notification entry: " << logSafe(name));
             m_notifList.append(name);
             knownNotifs.insert(name);
             if (!m_notifShown) {
@@ -296,11 +296,14 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
             const LabelFile::Status labelStatus = labelFile.readFirstLine(labelLine);
             if (labelStatus == LabelFile::Unreadable)
                 LOG4CPLUS_ERROR(storageLinkLogger,
-                                "Cannot open label file for:" << labelFile.path());
+                                "Cannot open label file for:" << logSafe(labelFile.path()));
             const QString label = labelStatus == LabelFile::Read ? labelText(labelLine) : QString();
+            // The log gets the name and label escaped, the node the label as it is.
             LOG4CPLUS_INFO(storageLinkLogger,
-                           "New matching entry: " << head << " / " << tail << " --> " << target
-                                                  << ", name " << title << ", label " << label);
+                           "New matching entry: " << logSafe(head) << " / " << logSafe(tail)
+                                                  << " --> " << logSafe(target.toEncoded())
+                                                  << ", name " << title << ", label "
+                                                  << logSafe(label));
 
             CMLinkRowsNode *node = CMLinkRowsNode::create(
                 nodes(), m_listNode->path() + QStringLiteral("/") + name, target);
@@ -310,7 +313,8 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
             node->setPlayable(true);
             m_links.insert(name, node);
             m_listNode->rowsAppend(node->path());
-            LOG4CPLUS_DEBUG(storageLinkLogger, "Adding node for " << node->path());
+            LOG4CPLUS_DEBUG(storageLinkLogger,
+                            "Adding node for " << logSafe(node->path().toEncoded()));
             if (m_notifShown)
                 removeNotificationNode();
         }
@@ -322,8 +326,9 @@ void CMStorageLinkWorker::dirChanged(const QString &dir)
     RowIndex rows(deleteLinkList.isEmpty() ? QVariantList() : m_listNode->rows());
     for (const QString &name : qAsConst(deleteLinkList)) {
         const CMPath rowPath = m_listNode->path() + QStringLiteral("/") + name;
-        LOG4CPLUS_DEBUG(storageLinkLogger, "Removing " << name << " from storagelink list");
-        LOG4CPLUS_DEBUG(storageLinkLogger, "  -> " << rowPath);
+        LOG4CPLUS_DEBUG(storageLinkLogger,
+                        "Removing " << logSafe(name) << " from storagelink list");
+        LOG4CPLUS_DEBUG(storageLinkLogger, "  -> " << logSafe(rowPath.toEncoded()));
         const int row = rows.take(rowPath.toEncoded());
         if (row >= 0) {
             LOG4CPLUS_TRACE(storageLinkLogger, "  -> removing from row " << row);
