@@ -103,18 +103,23 @@ void readSysfs(const std::string &sysPath, Device &device)
 {
     device.kernelName = baseName(sysPath);
     device.readOnly = firstLine(sysPath + "/ro") == "1";
-    // The bus, and what sort of device on it, from the device's parents:
-    // the SD/MMC card nearest to it, a USB interface's driver.
+    // The bus, and what sort of device on it, from the nearest parent that
+    // is on one: an SD/MMC card, or the USB interface a stick's SCSI host
+    // hangs from, whose driver tells mass storage from anything else. What
+    // lies above it says nothing of the device: an SD host on USB (a card
+    // reader of the kind that is no mass storage device) holds an SD card.
     for (std::string parent = parentOf(sysPath); parent.size() > 1; parent = parentOf(parent)) {
         const std::string subsystem = linkName(parent + "/subsystem");
-        if (subsystem == "mmc" && device.bus.empty()) {
+        if (subsystem == "mmc") {
             device.bus = "mmc";
             device.mmcType = firstLine(parent + "/type");
-        } else if (subsystem == "usb") {
+            break;
+        }
+        if (subsystem == "usb") {
             device.bus = "usb";
             const std::string driver = linkName(parent + "/driver");
-            if (driver == "usb-storage" || driver == "uas")
-                device.usbMassStorage = true;
+            device.usbMassStorage = driver == "usb-storage" || driver == "uas";
+            break;
         }
     }
     // The whole disk, and each device of it: the disk and its partitions,

@@ -15,8 +15,9 @@ struct Device
     std::string node; // /dev/sdb1
     dev_t devnum{};
     std::string kernelName; // sdb1
-    // Where it hangs: "usb" or "mmc" from the device's parents in sysfs,
-    // else empty (a loop device).
+    // Where it hangs: "usb" or "mmc" from the nearest of the device's
+    // parents in sysfs that is on either (an SD card in a reader on USB is
+    // "mmc"), else empty (a loop device).
     std::string bus;
     bool usbMassStorage{}; // under a usb-storage or uas interface
     std::string mmcType;   // SD, MMC (eMMC), SDIO: the card's type
