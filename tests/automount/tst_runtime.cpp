@@ -5,6 +5,7 @@
 #include "failure.h"
 #include "runtime.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -90,16 +91,24 @@ void TestRuntime::lock()
             const Lock second(m_run, "sda1.lock", Lock::Mode::Shared);
     }
     QVERIFY(lockable(LOCK_EX));
-    // Held by another until a moment after the wait began: taken then.
+    // Held by another until a moment after the wait began: taken then, and
+    // not before.
     const Fd other(openat(m_run.fd(), "sda1.lock", O_RDONLY | O_CLOEXEC));
     QVERIFY(flock(other.get(), LOCK_EX) == 0);
+    const int heldFor = 200; // ms
+    QElapsedTimer clock;
+    clock.start();
     std::thread release([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(heldFor));
         flock(other.get(), LOCK_UN);
     });
     // A wait given up ends the test: the thread is never joined.
     const Lock waited(m_run, "sda1.lock", mode);
+    const qint64 took = clock.elapsed();
     release.join();
+    QVERIFY2(took >= heldFor, qPrintable(QString("took the lock after %1 ms").arg(took)));
+    QVERIFY(!lockable(LOCK_EX));
+    QCOMPARE(lockable(LOCK_SH), !exclusive);
 }
 
 QTEST_APPLESS_MAIN(TestRuntime)
