@@ -4,21 +4,50 @@
 #include "fd.h"
 #include "label.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace orva::automount {
 
 namespace {
 
-void writeLine(std::FILE *stream, const std::string &message)
+// Whether STREAM is the one JOURNAL_STREAM ("DEVICE:INODE", in decimal)
+// names. The variable is inherited by whatever a unit starts: only the
+// stream it names, and not a pipe or file the output was sent to since, is
+// the journal's.
+bool isJournal(std::FILE *stream)
 {
-    std::fputs("orva-automount: ", stream);
-    std::fputs(message.c_str(), stream);
-    std::fputc('\n', stream);
+    const char *named = std::getenv("JOURNAL_STREAM");
+    if (!named)
+        return false;
+    const char *const end = named + std::strlen(named);
+    unsigned long long device{}, inode{};
+    const auto [colon, deviceError] = std::from_chars(named, end, device);
+    if (deviceError != std::errc() || colon == end || *colon != ':')
+        return false;
+    const auto [last, inodeError] = std::from_chars(colon + 1, end, inode);
+    if (inodeError != std::errc() || last != end)
+        return false;
+    struct stat info;
+    return fstat(fileno(stream), &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
+
+// PRIORITY is sd-daemon(3)'s prefix ("<3>"), written only to the journal.
+void writeLine(std::FILE *stream, const char *priority, const std::string &message)
+{
+    // One write for the whole line: stderr is unbuffered, and a mount helper
+    // writing to the same stream must not land in the middle of it.
+    std::string line = isJournal(stream) ? priority : "";
+    line += "orva-automount: ";
+    line += message;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stream);
     std::fflush(stream);
 }
 
@@ -52,12 +81,17 @@ bool readAll(int fd, std::string &text)
 
 void say(const std::string &message)
 {
-    writeLine(stdout, message);
+    writeLine(stdout, "<6>", message);
 }
 
 void warn(const std::string &message)
 {
-    writeLine(stderr, message);
+    writeLine(stderr, "<4>", message);
+}
+
+void fail(const std::string &message)
+{
+    writeLine(stderr, "<3>", message);
 }
 
 std::string errorText(int error)

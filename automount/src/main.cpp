@@ -63,6 +63,7 @@ cleanup  remove entries, notification entries, label files and mounts in DIR
 --version        show the version
 
 Configuration: ${ORVA_AUTOMOUNT_CONFIG:-/etc/default/orva-automount}
+Exit status: 0 done, 1 failed, 2 usage error, 3 device refused by policy
 )";
 
 struct Invocation
@@ -72,10 +73,29 @@ struct Invocation
     std::vector<std::string> words;
 };
 
+// What the program ends with: a script or a unit tells a device refused
+// from a fault that wants looking into, and both from a wrong command line.
+enum ExitStatus
+{
+    exitSuccess = 0,
+    exitFailure = 1,
+    exitUsage = 2,
+    exitRefused = 3,
+};
+
+// A command line that is none of the usage's. A missing value is said on its
+// own, without the usage: the option it belongs to is named already.
 class UsageError : public Failure
 {
 public:
-    using Failure::Failure;
+    explicit UsageError(const std::string &what, bool showUsage = true)
+        : Failure(what), m_showUsage(showUsage)
+    {
+    }
+    bool showUsage() const { return m_showUsage; }
+
+private:
+    bool m_showUsage;
 };
 
 // The value of an option given as "--name VALUE" or "--name=VALUE".
@@ -85,7 +105,7 @@ std::optional<std::string> optionValue(const std::vector<std::string> &args, std
     const std::string &arg = args[i];
     if (arg == name) {
         if (i + 1 >= args.size())
-            throw Failure(missing);
+            throw UsageError(missing, false);
         return args[++i];
     }
     if (startsWith(arg, name + "="))
@@ -160,7 +180,7 @@ int run(const std::vector<std::string> &args)
         readConfig(configPath && *configPath ? configPath : "/etc/default/orva-automount");
     const std::optional<Invocation> invocation = parse(args);
     if (!invocation)
-        return EXIT_SUCCESS;
+        return exitSuccess;
     Automounter automounter(config, invocation->watchDir.value_or(config.watchDir),
                             invocation->prefix);
     const std::vector<std::string> &words = invocation->words;
@@ -172,7 +192,7 @@ int run(const std::vector<std::string> &args)
         automounter.withdraw(words[1]);
     else
         automounter.cleanup();
-    return EXIT_SUCCESS;
+    return exitSuccess;
 }
 
 } // namespace
@@ -183,19 +203,25 @@ int main(int argc, char **argv)
     umask(022);
     catchStopSignals();
     const std::vector<std::string> args(argv + 1, argv + argc);
+    int status = exitFailure;
     try {
         return run(args);
     } catch (const UsageError &error) {
-        std::fputs(usageText, stderr);
-        warn(error.what());
+        if (error.showUsage())
+            std::fputs(usageText, stderr);
+        fail(error.what());
+        status = exitUsage;
+    } catch (const Refusal &error) {
+        fail(error.what());
+        status = exitRefused;
     } catch (const Failure &error) {
-        warn(error.what());
+        fail(error.what());
     } catch (const std::exception &error) {
-        warn(printable(error.what()));
+        fail(printable(error.what()));
     }
     if (const int signal = stopSignal()) {
         std::signal(signal, SIG_DFL);
         std::raise(signal);
     }
-    return EXIT_FAILURE;
+    return status;
 }

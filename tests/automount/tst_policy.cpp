@@ -62,7 +62,7 @@ void TestPolicy::removableMediaOnly()
     try {
         QCOMPARE(QString::fromStdString(entryPrefix(device, config)), prefix);
         QVERIFY(!prefix.isEmpty());
-    } catch (const Failure &refused) {
+    } catch (const Refusal &refused) {
         QVERIFY2(prefix.isEmpty(), refused.what());
         QVERIFY2(QString(refused.what()).startsWith("/dev/x1 "), refused.what());
         QVERIFY2(QString(refused.what()).contains(why), refused.what());
