@@ -348,8 +348,7 @@ class Worker:
         try:
             failed = process.wait(timeout=self.args.timeout) != 0
         except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
+            stop(process)
             failed = True
         with lock:
             del running[name]
@@ -360,10 +359,7 @@ class Worker:
             if failed and self.args.first_kill:
                 stopped.append(name)
                 for other in running.values():
-                    try:
-                        os.killpg(other.pid, signal.SIGKILL)
-                    except ProcessLookupError:  # it has just ended by itself
-                        pass
+                    threading.Thread(target=stop, args=(other,)).start()
         return name if failed else None
 
     def test(self, timed=False):
@@ -388,6 +384,50 @@ class Worker:
         finally:
             path.write_text(original)
         return mutant
+
+
+def stop(process, grace=10):
+    """Stops a suite's process group: SIGTERM first, so that a suite's own
+    clean-up runs (the loop test detaches its loop devices), and SIGKILL
+    only after GRACE seconds."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(process.pid, sig)
+        except ProcessLookupError:  # it has just ended by itself
+            return
+        try:
+            process.wait(timeout=grace)
+            return
+        except subprocess.TimeoutExpired:
+            pass
+    process.wait()
+
+
+def leftovers(base):
+    """Loop devices whose backing file, and mounts whose target, lie below
+    BASE: what a suite stopped too hard left behind."""
+    prefix = str(base) + "/"
+    loops = run(["losetup", "-l", "-n", "-O", "NAME,BACK-FILE"]).stdout.split("\n")
+    mounts = run(["findmnt", "-rn", "-o", "TARGET"]).stdout.split("\n")
+    return ([line.split()[0] for line in loops if len(line.split()) == 2
+             and line.split()[1].startswith(prefix)],
+            sorted((m for m in mounts if m.startswith(prefix)), reverse=True))
+
+
+def clear_leftovers(base):
+    """Reports what the run left behind below BASE and takes it away;
+    returns whether there was anything."""
+    loops, mounts = leftovers(base)
+    for target in mounts:
+        run(["umount", "-l", target])
+    for loop in loops:
+        run(["losetup", "-d", loop])
+    if loops or mounts:
+        print(f"mutate: left behind and taken away: {len(loops)} loop device(s) "
+              f"{' '.join(loops)}, {len(mounts)} mount(s) {' '.join(mounts)}", flush=True)
+    else:
+        print("mutate: nothing left behind (no loop device, no mount)", flush=True)
+    return bool(loops or mounts)
 
 
 def run_all(mutants, args):
@@ -474,9 +514,12 @@ def main():
     run_all(mutants, args)
     print(f"mutate: {time.monotonic() - started:.0f} s"
           f"{' (--first-kill)' if args.first_kill else ''}", flush=True)
+    left = clear_leftovers(args.base)
     args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps([asdict(m) for m in mutants], indent=1))
     report(mutants)
+    if left:
+        sys.exit(1)
 
 
 if __name__ == "__main__":
