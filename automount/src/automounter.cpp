@@ -25,6 +25,14 @@ constexpr const char *stateName = ".orva-automount";
 
 std::atomic<int> pendingSignal{0};
 
+// Debian's ntfs-3g, the NTFS driver where the kernel has no ntfs3, parses
+// the stick in a process that keeps root's uid and capabilities for the
+// whole life of the mount, and offers no way to hand it a mount made for
+// it: a crafted stick that takes it over holds root.
+constexpr const char *ntfsLeftOut =
+    "; NTFS is left out by default: where the kernel has no ntfs3, ntfs-3g reads the stick "
+    "as root. Add ntfs to ALLOWED_TYPES in /etc/default/orva-automount to allow it";
+
 // What an entry links to, relative, so that it holds in any mount
 // namespace and wherever the watch directory is.
 std::string linkTarget(const std::string &entry)
@@ -32,11 +40,35 @@ std::string linkTarget(const std::string &entry)
     return std::string(stateName) + "/mnt/" + entry;
 }
 
-// Where a device is mounted first, before its confined copy goes to the
-// entry's staging directory.
-std::string rawPlace(const std::string &entry)
+// Where an older version mounted a device first, in the staging directory;
+// now it is mounted first in the runtime directory's raw/.
+std::string oldRawPlace(const std::string &entry)
 {
     return "." + entry;
+}
+
+// The ID of the mount that DIRECTORY is on: a mount made on a place in it
+// has this as its parent; one stacked on that, by whoever can write the
+// device's root, has not.
+int mountBelow(const Directory &directory)
+{
+    const int id = mountIdOf(directory.fd());
+    if (id < 0)
+        throw Failure("cannot tell which mount " + printable(directory.path()) + " is on");
+    return id;
+}
+
+// The mount made on NAME in DIRECTORY by this program, below whatever was
+// stacked on it.
+std::optional<MountEntry> ownMount(const Directory &directory, const std::string &name,
+                                   const MountTable &table)
+{
+    const int below = mountBelow(directory);
+    for (const MountEntry &mount : table.on(directory.pathOf(name))) {
+        if (mount.parentId == below)
+            return mount;
+    }
+    return std::nullopt;
 }
 
 bool isDead(const Directory &mnt, const std::string &name)
@@ -51,8 +83,8 @@ void throwIfStopped()
         throw Failure("stopped by signal " + std::to_string(pendingSignal.load()));
 }
 
-// The kernel name of the device ARGUMENT names, which may be gone already:
-// its node, its sysfs entry, its bus.
+// The kernel name of the device ARGUMENT names, which may be gone already,
+// checked to be fit for the names made from it.
 std::string checkedKernelName(const std::string &argument)
 {
     const std::string kernelName = kernelNameOf(argument);
@@ -94,7 +126,9 @@ std::optional<Automounter::Places> Automounter::enter(bool make) const
         return std::nullopt;
     Directory state = watch->subdirectory(stateName);
     Directory mnt = state.subdirectory("mnt");
-    return Places{std::move(*watch), std::move(mnt), Directory::openPrivate(runtimeDirectoryPath)};
+    Directory runtime = Directory::openPrivate(runtimeDirectory());
+    Directory raw = runtime.subdirectory("raw");
+    return Places{std::move(*watch), std::move(mnt), std::move(runtime), std::move(raw)};
 }
 
 bool Automounter::isOurLink(const std::string &entry, const Places &places) const
@@ -127,9 +161,10 @@ bool Automounter::isInPlace(const Device &device, const std::string &entry, cons
 {
     if (!isOurLink(entry, places))
         return false;
-    const std::vector<MountEntry> mounts = table.on(places.mnt.pathOf(entry));
-    return !mounts.empty() &&
-           (mounts.back().devno == device.devnum || mounts.back().source == device.node) &&
+    // Only root mounts on a staging place itself, so the source that its
+    // own mount names is the device's, FUSE or not.
+    const std::optional<MountEntry> mount = ownMount(places.mnt, entry, table);
+    return mount && (mount->devno == device.devnum || mount->source == device.node) &&
            !isDead(places.mnt, entry);
 }
 
@@ -157,10 +192,12 @@ void Automounter::replaceLeftovers(const std::string &entry, const Places &place
             throw Failure(printable(path) + " exists and is not a directory; not touching it");
         }
     }
-    for (const std::string &place : {entry, rawPlace(entry)}) {
+    for (const std::string &place : {entry, oldRawPlace(entry)}) {
         if (table.isMountPoint(places.mnt.pathOf(place)))
             say("unmounted the stale mount " + printable(places.mnt.pathOf(place)));
     }
+    if (table.isMountPoint(places.raw.pathOf(entry)))
+        say("unmounted the stale mount " + printable(places.raw.pathOf(entry)));
     removeEntry(entry, places, true);
 }
 
@@ -281,8 +318,9 @@ void Automounter::runAdd(const Device &device, const std::string &entry, const s
         std::string allowed;
         for (const std::string &type : m_config.allowedTypes)
             allowed += (allowed.empty() ? "" : " ") + type;
-        throw Failure(printable(device.node) + " holds a file system of type " + fileSystem.type +
-                      ", which is not allowed (allowed: " + printable(allowed) + ")");
+        throw Refusal(printable(device.node) + " holds a file system of type " + fileSystem.type +
+                      ", which is not allowed (allowed: " + printable(allowed) + ")" +
+                      (fileSystem.type == "ntfs" ? ntfsLeftOut : ""));
     }
     const MountRequest request{device.node, fileSystem.type, mountOptions(fileSystem.type),
                                device.readOnly};
@@ -295,17 +333,19 @@ void Automounter::runAdd(const Device &device, const std::string &entry, const s
                                  entry + ".label", label + "\n");
 
     step("stage");
-    for (const std::string &place : {rawPlace(entry), entry}) {
-        if (!places.mnt.makeDirectory(place))
-            throw Failure("cannot create " + places.mnt.pathOf(place) + ": " + errorText(errno));
-    }
+    if (!places.raw.makeDirectory(entry))
+        throw Failure("cannot create " + places.raw.pathOf(entry) + ": " + errorText(errno));
+    if (!places.mnt.makeDirectory(entry))
+        throw Failure("cannot create " + places.mnt.pathOf(entry) + ": " + errorText(errno));
 
+    // First in the runtime directory: its path is walked again by the mount
+    // and by a mount helper, and there only root can change any of it.
     step("mount");
-    const MountOutcome outcome = mountDevice(request, places.mnt.pathOf(rawPlace(entry)));
+    const MountOutcome outcome = mountDevice(request, places.raw.pathOf(entry));
 
     step("confine");
-    confineMount(places.mnt, rawPlace(entry), entry);
-    places.mnt.removeDirectory(rawPlace(entry));
+    confineMount(places.raw, entry, places.mnt, entry);
+    places.raw.removeDirectory(entry);
     checkConfined(places.mnt.pathOf(entry));
 
     // The entry, in one step.
@@ -333,21 +373,26 @@ void Automounter::removeEntry(const std::string &entry, const Places &places, bo
             // The entry first: the plug-in drops the row before the files go.
             if (!places.watch.removeFile(entry))
                 throw Failure("cannot remove " + printable(path) + ": " + errorText(errno));
-        } else if (S_ISDIR(info->st_mode) && !quiet) {
+        } else if (S_ISDIR(info->st_mode)) {
             // An entry of an older version, mounted on directly.
-            unmountAll(path);
+            unmountAll(places.watch, entry);
             if (!places.watch.removeDirectory(entry))
                 throw Failure("cannot remove " + printable(path) + ": " + errorText(errno));
-            say("removed " + printable(path));
+            if (!quiet)
+                say("removed " + printable(path));
         }
     }
-    for (const std::string &place : {entry, rawPlace(entry)}) {
-        if (unmountAll(places.mnt.pathOf(place)) && place == entry && !quiet)
+    for (const std::string &place : {entry, oldRawPlace(entry)}) {
+        if (unmountAll(places.mnt, place) && place == entry && !quiet)
             say("removed " + printable(path));
         if (!places.mnt.removeDirectory(place))
             throw Failure("cannot remove " + printable(places.mnt.pathOf(place)) + ": " +
                           errorText(errno));
     }
+    unmountAll(places.raw, entry);
+    if (!places.raw.removeDirectory(entry))
+        throw Failure("cannot remove " + printable(places.raw.pathOf(entry)) + ": " +
+                      errorText(errno));
     if (!places.watch.removeFile(entry + ".label"))
         throw Failure("cannot remove " + printable(path) + ".label: " + errorText(errno));
     // Temporary files of an add that was killed between making one and
@@ -387,6 +432,31 @@ std::vector<std::string> Automounter::entriesOf(const std::string &kernelName,
     return entries;
 }
 
+// The entries whose staging place, or raw place, NODE is mounted on: only
+// mounts made by this program on those places themselves count. One that
+// a user stacked there names whatever source its owner chose.
+std::vector<std::string> Automounter::stagedEntriesOf(const std::string &node,
+                                                      const Places &places) const
+{
+    std::vector<std::string> entries;
+    const MountTable table = MountTable::read();
+    for (const Directory *directory : {&places.mnt, &places.raw}) {
+        const std::string below = directory->path() + "/";
+        const int parent = mountBelow(*directory);
+        for (const MountEntry &mount : table.entries()) {
+            if (mount.parentId != parent || mount.source != node ||
+                !startsWith(mount.target, below))
+                continue;
+            std::string name = mount.target.substr(below.size());
+            if (!name.empty() && name.front() == '.')
+                name.erase(0, 1);
+            if (isSafeName(name))
+                entries.push_back(name);
+        }
+    }
+    return entries;
+}
+
 void Automounter::remove(const std::string &argument)
 {
     const std::string kernelName = checkedKernelName(argument);
@@ -410,21 +480,14 @@ void Automounter::remove(const std::string &argument)
     // Those it knows first: the row goes before the mount table is read.
     removeAll();
     if (!m_prefix) {
-        entries.clear();
-        const std::string staged = places->mnt.path() + "/";
-        for (const MountEntry &mount : MountTable::read().of(0, "/dev/" + kernelName)) {
-            if (!startsWith(mount.target, staged))
-                continue;
-            std::string name = mount.target.substr(staged.size());
-            if (!name.empty() && name.front() == '.')
-                name.erase(0, 1);
-            if (isSafeName(name))
-                entries.push_back(name);
-        }
+        entries = stagedEntriesOf("/dev/" + kernelName, *places);
         removeAll();
     }
     // An add that was stopped may have left its notification entry.
-    removeNotification(record ? record->notify : m_config.notifyPrefix + kernelName, *places);
+    removeNotification(record                          ? record->notify
+                       : m_config.notifyPrefix.empty() ? std::string()
+                                                       : m_config.notifyPrefix + kernelName,
+                       *places);
     if (!loaded || record)
         StepRecord::discard(places->runtime, kernelName);
 }
@@ -515,11 +578,17 @@ void Automounter::cleanup()
         const std::string path = places->mnt.pathOf(name);
         const bool linked = isSafeName(name) && isOurLink(name, *places);
         if (table.isMountPoint(path) && (!linked || isDead(places->mnt, name))) {
-            unmountAll(path);
+            unmountAll(places->mnt, name);
             say("unmounted the stale mount " + printable(path));
         }
         if (!table.isMountPoint(path) || !linked)
             places->mnt.removeDirectory(name);
+    }
+    // No add is at work: whatever is mounted in the raw places is stale.
+    for (const std::string &name : places->raw.names()) {
+        if (unmountAll(places->raw, name))
+            say("unmounted the stale mount " + printable(places->raw.pathOf(name)));
+        places->raw.removeDirectory(name);
     }
 }
 

@@ -14,7 +14,7 @@
 
 namespace orva::automount {
 
-// The three commands. Messages of what was done go to standard output;
+// The four commands. Messages of what was done go to standard output;
 // failures are thrown as Failure, after what the command made is undone.
 class Automounter
 {
@@ -32,12 +32,15 @@ public:
     void cleanup();
 
 private:
-    // The watch directory, its staging directories and the runtime one.
+    // The watch directory, its staging directories, the runtime one and
+    // the directory in it where a device is mounted first, which nobody
+    // else can even enter.
     struct Places
     {
         Directory watch;
         Directory mnt;
         Directory runtime;
+        Directory raw;
     };
     std::optional<Places> enter(bool make) const;
 
@@ -55,6 +58,7 @@ private:
     void removeEntry(const std::string &entry, const Places &places, bool quiet) const;
     std::vector<std::string> entriesOf(const std::string &kernelName,
                                        const StepRecord *record) const;
+    std::vector<std::string> stagedEntriesOf(const std::string &node, const Places &places) const;
     void removeNotification(const std::string &notify, const Places &places) const;
     bool isOurs(const std::string &name) const;
     bool isOurLink(const std::string &entry, const Places &places) const;

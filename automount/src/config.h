@@ -16,7 +16,8 @@ struct Config
     std::string prefixUsb = "usb-";
     std::string prefixMmc = "mmc-";
     std::string notifyPrefix = "new-";
-    std::vector<std::string> allowedTypes{"vfat", "exfat", "ntfs", "ext2", "ext3", "ext4"};
+    // ntfs only when named: see ntfsLeftOut in the automounter.
+    std::vector<std::string> allowedTypes{"vfat", "exfat", "ext2", "ext3", "ext4"};
     std::string mountOptions;
     std::string hostUser = "root";
     std::string fileMask = "0133";

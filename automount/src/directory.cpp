@@ -29,21 +29,35 @@ std::string userName(uid_t uid)
     return entry ? entry->pw_name : std::to_string(uid);
 }
 
-// mkdir -p.
-bool makeParents(const std::string &path)
+// The names of PATH's components, without empty ones and ".".
+std::vector<std::string> components(const std::string &path)
 {
-    std::string so_far;
-    std::size_t at = 0;
-    while (at != std::string::npos) {
-        const std::size_t next = path.find('/', at + 1);
-        so_far = path.substr(0, next);
-        at = next;
-        if (so_far.empty())
-            continue;
-        if (mkdir(so_far.c_str(), directoryMode) != 0 && errno != EEXIST)
-            return false;
+    std::vector<std::string> names;
+    for (std::size_t at = 0; at < path.size();) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > at && path.compare(at, end - at, ".") != 0)
+            names.push_back(path.substr(at, end - at));
+        at = end + 1;
     }
-    return true;
+    return names;
+}
+
+std::string joined(const std::vector<std::string> &names)
+{
+    std::string path;
+    for (const std::string &name : names)
+        path += "/" + name;
+    return path.empty() ? "/" : path;
+}
+
+Fd openPath(int directory, const char *name)
+{
+    Fd fd(openat(directory, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        throw Failure(std::string("cannot open ") + name + ": " + errorText(errno));
+    return fd;
 }
 
 // A mode as chmod(1) takes it: 755, 1777.
@@ -55,6 +69,16 @@ std::string octal(mode_t mode)
 
 } // namespace
 
+void Directory::checkSafe(const struct stat &info, const std::string &path, bool ancestor)
+{
+    if (info.st_uid != 0 && info.st_uid != geteuid())
+        throw Failure(printable(path) + " is owned by " + userName(info.st_uid) + ", not by " +
+                      userName(geteuid()));
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(ancestor && (info.st_mode & S_ISVTX)))
+        throw Failure(printable(path) + " is writable by others (mode " +
+                      octal(info.st_mode & 07777) + ")");
+}
+
 void Directory::checkOwned(int fd, const std::string &path)
 {
     struct stat info;
@@ -64,49 +88,113 @@ void Directory::checkOwned(int fd, const std::string &path)
         throw Failure(printable(path) + " is not a directory");
     if (info.st_uid != geteuid())
         throw Failure(printable(path) + " is not owned by " + userName(geteuid()));
-    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-        throw Failure(printable(path) + " is writable by others (mode " +
-                      octal(info.st_mode & 07777) + ")");
+    checkSafe(info, path, false);
+}
+
+// Walks PATH from the root one component at a time, each opened relative
+// to its parent's descriptor, never by a path again. Each directory passed
+// must be root's (or this program's user's) and writable by nobody else,
+// unless it is sticky, where nobody else can rename or remove what root
+// made: then nobody else can swap a component for a link of their own while
+// the walk goes on, or after it. A link on the way is followed only when
+// root owns it; the last component must be a directory itself. Missing
+// directories are made 0755 when MAKE, each in a parent that passed.
+std::optional<Directory> Directory::openSafe(const std::string &path, bool make, const char *what)
+{
+    if (path.empty() || path.front() != '/')
+        throw Failure(printable(path) + " is not an absolute path");
+    std::vector<std::string> todo = components(path);
+    std::vector<std::string> walked;
+    std::vector<Fd> parents;
+    Fd current = openPath(AT_FDCWD, "/");
+    int links = 0;
+    while (!todo.empty()) {
+        const std::string name = todo.front();
+        todo.erase(todo.begin());
+        if (name == "..") {
+            if (!parents.empty()) {
+                current = std::move(parents.back());
+                parents.pop_back();
+                walked.pop_back();
+            }
+            continue;
+        }
+        const std::string here = joined(walked) + "/" + name;
+        Fd next(openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!next && errno == ENOENT) {
+            if (!make)
+                return std::nullopt;
+            if (mkdirat(current.get(), name.c_str(), directoryMode) != 0 && errno != EEXIST)
+                throw Failure(std::string("cannot create ") + what + " " + printable(path) + ": " +
+                              errorText(errno));
+            next = Fd(openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        }
+        if (!next)
+            throw Failure("cannot open " + printable(here) + ": " + errorText(errno));
+        struct stat info;
+        if (fstat(next.get(), &info) != 0)
+            throw Failure("cannot read " + printable(here) + ": " + errorText(errno));
+        if (S_ISLNK(info.st_mode)) {
+            if (todo.empty())
+                throw Failure(printable(here) + " is a symbolic link; give the directory itself");
+            if (info.st_uid != 0)
+                throw Failure(printable(here) + " is a symbolic link owned by " +
+                              userName(info.st_uid) + "; not following it");
+            if (++links > 40)
+                throw Failure("too many symbolic links in " + printable(path));
+            char target[PATH_MAX];
+            const ssize_t length = readlinkat(next.get(), "", target, sizeof target);
+            if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
+                throw Failure("cannot read the link " + printable(here));
+            const std::string text(target, static_cast<std::size_t>(length));
+            std::vector<std::string> more = components(text);
+            todo.insert(todo.begin(), more.begin(), more.end());
+            if (text.front() == '/') {
+                current = openPath(AT_FDCWD, "/");
+                parents.clear();
+                walked.clear();
+            }
+            continue;
+        }
+        if (!S_ISDIR(info.st_mode))
+            throw Failure(printable(here) + " is not a directory");
+        checkSafe(info, here, !todo.empty());
+        parents.push_back(std::move(current));
+        current = std::move(next);
+        walked.push_back(name);
     }
+    Fd fd(openat(current.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        throw Failure("cannot open " + printable(path) + ": " + errorText(errno));
+    return Directory(std::move(fd), joined(walked));
 }
 
 std::optional<Directory> Directory::openOwned(const std::string &path, bool make)
 {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) {
-        if (errno != ENOENT)
-            throw Failure("cannot read " + printable(path) + ": " + errorText(errno));
-        if (!make)
-            return std::nullopt;
-        if (!makeParents(path))
-            throw Failure("cannot create the watch directory " + printable(path) + ": " +
-                          errorText(errno));
-    }
-    // Its real path: the entries' links and the mount table name it so.
-    std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
-    if (!real)
-        throw Failure("cannot enter the watch directory " + printable(path) + ": " +
-                      errorText(errno));
-    Fd fd(open(real.get(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd)
-        throw Failure("cannot enter the watch directory " + printable(real.get()) + ": " +
-                      errorText(errno));
-    checkOwned(fd.get(), real.get());
-    return Directory(std::move(fd), real.get());
+    std::optional<Directory> directory = openSafe(path, make, "the watch directory");
+    if (directory)
+        checkOwned(directory->fd(), directory->path());
+    return directory;
 }
 
 Directory Directory::openPrivate(const std::string &path)
 {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    const std::size_t slash = path.rfind('/');
+    std::optional<Directory> parent =
+        openSafe(slash == 0 ? "/" : path.substr(0, slash), false, "the directory");
+    if (!parent)
+        throw Failure("cannot create " + printable(path) + ": " + errorText(ENOENT));
+    const std::string name = path.substr(slash + 1);
+    if (mkdirat(parent->fd(), name.c_str(), 0700) != 0 && errno != EEXIST)
         throw Failure("cannot create " + printable(path) + ": " + errorText(errno));
-    Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd fd(openat(parent->fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         throw Failure("cannot open " + printable(path) + ": " + errorText(errno));
     checkOwned(fd.get(), path);
     struct stat info;
     if (fstat(fd.get(), &info) != 0 || (info.st_mode & 077) != 0)
         throw Failure(printable(path) + " may be entered by others; it must be 0700");
-    return Directory(std::move(fd), path);
+    return Directory(std::move(fd), parent->pathOf(name));
 }
 
 Directory Directory::subdirectory(const std::string &name) const

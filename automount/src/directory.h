@@ -20,7 +20,12 @@ class Directory
 {
 public:
     // The directory PATH (absolute), made with its parents when MAKE and it
-    // is missing. Empty when it is missing and not to be made.
+    // is missing. Empty when it is missing and not to be made. Every
+    // directory on the way is root's and writable by nobody else (or
+    // sticky), and PATH itself is no link: its path() is the one walked.
+    // WHAT names it in a message.
+    static std::optional<Directory> openSafe(const std::string &path, bool make, const char *what);
+    // As openSafe, and PATH is this program's user's own.
     static std::optional<Directory> openOwned(const std::string &path, bool make);
     // The directory PATH that nobody but its owner may even enter, made
     // 0700 when missing (its parent must exist).
@@ -57,6 +62,7 @@ public:
 private:
     Directory(Fd fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
     static void checkOwned(int fd, const std::string &path);
+    static void checkSafe(const struct stat &info, const std::string &path, bool ancestor);
 
     Fd m_fd;
     std::string m_path;

@@ -3,14 +3,21 @@
 
 #include "failure.h"
 #include "mounttable.h"
+#include "names.h"
 
 #include <fcntl.h>
 #include <libmount.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <sys/sysmacros.h>
+
 #include <cerrno>
+#include <chrono>
+#include <future>
 #include <memory>
+#include <optional>
+#include <thread>
 
 namespace orva::automount {
 
@@ -93,6 +100,74 @@ std::string describe(const MountRequest &request)
 
 constexpr const char *confinement[] = {"nosuid", "nodev", "noexec", "nosymfollow"};
 
+// How long a FUSE driver may take to let its mount go before its
+// connection is aborted: a driver that hangs (stopped, or looping on a
+// crafted image) would otherwise keep the unmount, and the device, for good.
+constexpr auto fuseUnmountWait = std::chrono::seconds(10);
+
+// The FUSE connection of the mount ID on top of PATH, by its device
+// number as /sys/fs/fuse/connections names it; empty for other mounts.
+std::optional<std::string> fuseConnection(const std::string &path, int id)
+{
+    for (const MountEntry &mount : MountTable::read().on(path)) {
+        if (mount.id == id && startsWith(mount.type, "fuse"))
+            return std::to_string((major(mount.devno) << 20) | minor(mount.devno));
+    }
+    return std::nullopt;
+}
+
+bool abortConnection(const std::string &connection)
+{
+    const Fd abort(
+        open(("/sys/fs/fuse/connections/" + connection + "/abort").c_str(), O_WRONLY | O_CLOEXEC));
+    return abort && writeAll(abort.get(), "1");
+}
+
+// umount2 of the mount PLACE is the root of: a plain unmount, so an idle
+// device is written back and let go at once, else a lazy one. Through
+// /proc/self/fd, so no path is walked again. Returns 0 or an errno value.
+int unmountThrough(int place)
+{
+    const std::string proc = "/proc/self/fd/" + std::to_string(place);
+    if (umount2(proc.c_str(), 0) == 0)
+        return 0;
+    if (errno == EBUSY && umount2(proc.c_str(), MNT_DETACH) == 0)
+        return 0;
+    return errno;
+}
+
+// Unmounts the mount with ID TOP, the root of PLACE. A FUSE driver's
+// unmount waits for the driver's answer: in a thread of its own, and when
+// no answer comes in time the connection is aborted, which ends the wait.
+void unmountTop(int place, const std::string &path, int top)
+{
+    const std::optional<std::string> connection = fuseConnection(path, top);
+    if (!connection) {
+        if (const int error = unmountThrough(place))
+            throw Failure("cannot unmount " + printable(path) + ": " + errorText(error));
+        return;
+    }
+    // The thread holds its own descriptor: it may outlive this call.
+    auto done = std::make_shared<std::promise<int>>();
+    std::future<int> result = done->get_future();
+    std::thread([done, held = fcntl(place, F_DUPFD_CLOEXEC, 0)] {
+        done->set_value(held < 0 ? errno : unmountThrough(held));
+        if (held >= 0)
+            close(held);
+    }).detach();
+    if (result.wait_for(fuseUnmountWait) == std::future_status::timeout) {
+        if (!abortConnection(*connection))
+            throw Failure("the FUSE driver of " + printable(path) + " did not let it go in " +
+                          std::to_string(fuseUnmountWait.count()) +
+                          " s, and its connection cannot be aborted: " + errorText(errno));
+        warn("the FUSE driver of " + printable(path) + " did not let it go in " +
+             std::to_string(fuseUnmountWait.count()) + " s; aborted its connection " + *connection);
+        result.wait();
+    }
+    if (const int error = result.get())
+        throw Failure("cannot unmount " + printable(path) + ": " + errorText(error));
+}
+
 } // namespace
 
 MountOutcome mountDevice(const MountRequest &request, const std::string &target)
@@ -118,22 +193,26 @@ MountOutcome mountDevice(const MountRequest &request, const std::string &target)
     return {"read-write was refused: " + readWrite.message};
 }
 
-void confineMount(const Directory &mnt, const std::string &raw, const std::string &stage)
+void confineMount(const Directory &rawDir, const std::string &raw, const Directory &mnt,
+                  const std::string &stage)
 {
     const Fd tree(static_cast<int>(open_tree(
-        mnt.fd(), raw.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_SYMLINK_NOFOLLOW)));
+        rawDir.fd(), raw.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_SYMLINK_NOFOLLOW)));
     if (!tree)
-        throw Failure("cannot copy the mount " + printable(mnt.pathOf(raw)) + ": " +
+        throw Failure("cannot copy the mount " + printable(rawDir.pathOf(raw)) + ": " +
                       errorText(errno));
     mount_attr attributes{};
     attributes.attr_set =
         MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC | MOUNT_ATTR_NOSYMFOLLOW;
     if (mount_setattr(tree.get(), "", AT_EMPTY_PATH, &attributes, sizeof attributes) != 0)
         throw Failure("cannot set nosuid,nodev,noexec,nosymfollow on the mount of " +
-                      printable(mnt.pathOf(raw)) + ": " + errorText(errno));
-    if (move_mount(tree.get(), "", mnt.fd(), stage.c_str(), MOVE_MOUNT_F_EMPTY_PATH) != 0)
+                      printable(rawDir.pathOf(raw)) + ": " + errorText(errno));
+    // Onto the staging directory held open, not onto a path walked again.
+    const Fd place(openat(mnt.fd(), stage.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!place || move_mount(tree.get(), "", place.get(), "",
+                             MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0)
         throw Failure("cannot mount on " + printable(mnt.pathOf(stage)) + ": " + errorText(errno));
-    unmountAll(mnt.pathOf(raw));
+    unmountAll(rawDir, raw);
 }
 
 void checkConfined(const std::string &target)
@@ -149,22 +228,39 @@ void checkConfined(const std::string &target)
     }
 }
 
-bool unmountAll(const std::string &target)
+bool unmountAll(const Directory &dir, const std::string &name)
 {
+    const std::string path = dir.pathOf(name);
+    const int below = mountIdOf(dir.fd());
+    const std::vector<MountEntry> before = MountTable::read().on(path);
     bool unmounted = false;
-    // Bounded: each round takes the topmost mount away. The kernel says
-    // when nothing is mounted there (EINVAL) or there is no such place.
-    for (int round = 0; round < 16; ++round) {
-        if (umount2(target.c_str(), UMOUNT_NOFOLLOW) == 0 ||
-            (errno == EBUSY && umount2(target.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0)) {
-            unmounted = true;
-            continue;
-        }
-        if (errno == EINVAL || errno == ENOENT)
-            return unmounted;
-        throw Failure("cannot unmount " + printable(target) + ": " + errorText(errno));
+    // Each round takes the topmost mount away, whatever was stacked on the
+    // device's own (by a user who can write its root): until the place is
+    // a plain directory of DIR's own mount again. The kernel's limit on
+    // mounts bounds the rounds.
+    for (;;) {
+        const Fd place(openat(dir.fd(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!place && errno == ENOENT)
+            break;
+        if (!place)
+            throw Failure("cannot open " + printable(path) + ": " + errorText(errno));
+        const int top = mountIdOf(place.get());
+        if (top < 0 || below < 0)
+            throw Failure("cannot tell what is mounted on " + printable(path));
+        if (top == below)
+            break;
+        unmountTop(place.get(), path, top);
+        unmounted = true;
     }
-    throw Failure("cannot unmount " + printable(target) + ": too many mounts on it");
+    std::string stacked;
+    for (const MountEntry &mount : before) {
+        if (mount.parentId != below)
+            stacked += (stacked.empty() ? "" : ", ") + printable(mount.type) + " from " +
+                       printable(mount.source);
+    }
+    if (!stacked.empty())
+        warn("unmounted what was stacked on " + printable(path) + ": " + stacked);
+    return unmounted;
 }
 
 } // namespace orva::automount

@@ -3,7 +3,13 @@
 
 #include "failure.h"
 
+#include "fd.h"
+#include "names.h"
+
+#include <fcntl.h>
 #include <libmount.h>
+
+#include <cstdlib>
 
 #include <memory>
 
@@ -38,9 +44,10 @@ MountTable MountTable::read()
     MountTable result;
     libmnt_fs *fs = nullptr;
     while (mnt_table_next_fs(table.get(), iter.get(), &fs) == 0) {
-        result.m_entries.push_back(MountEntry{
-            text(mnt_fs_get_target(fs)), text(mnt_fs_get_source(fs)), text(mnt_fs_get_fstype(fs)),
-            text(mnt_fs_get_vfs_options(fs)), mnt_fs_get_devno(fs)});
+        result.m_entries.push_back(
+            MountEntry{text(mnt_fs_get_target(fs)), text(mnt_fs_get_source(fs)),
+                       text(mnt_fs_get_fstype(fs)), text(mnt_fs_get_vfs_options(fs)),
+                       mnt_fs_get_devno(fs), mnt_fs_get_id(fs), mnt_fs_get_parent_id(fs)});
     }
     return result;
 }
@@ -59,10 +66,22 @@ std::vector<MountEntry> MountTable::of(dev_t devno, std::string_view source) con
 {
     std::vector<MountEntry> found;
     for (const MountEntry &entry : m_entries) {
-        if ((devno != 0 && entry.devno == devno) || (!source.empty() && entry.source == source))
+        const bool named = !source.empty() && entry.source == source && entry.type != "fuse" &&
+                           !startsWith(entry.type, "fuse.") && entry.type != "fuseblk";
+        if ((devno != 0 && entry.devno == devno) || named)
             found.push_back(entry);
     }
     return found;
+}
+
+int mountIdOf(int fd)
+{
+    const Fd info(open(("/proc/self/fdinfo/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    if (!info || !readAll(info.get(), text))
+        return -1;
+    const std::size_t at = text.find("\nmnt_id:");
+    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + 9);
 }
 
 bool hasOption(std::string_view options, std::string_view option)

@@ -19,6 +19,11 @@ struct MountEntry
     // The per-mount flags: rw/ro, nosuid, nodev, noexec, nosymfollow, ...
     std::string vfsOptions;
     dev_t devno{};
+    // The mount's ID and that of the mount it is on: a mount made on a
+    // directory of ours has that directory's mount as its parent, one
+    // stacked on it has it instead.
+    int id{};
+    int parentId{};
 };
 
 // What is mounted, from /proc/self/mountinfo: the kernel's word, never a
@@ -35,12 +40,20 @@ public:
     // The mounts on TARGET, the one on top last.
     std::vector<MountEntry> on(std::string_view target) const;
     bool isMountPoint(std::string_view target) const { return !on(target).empty(); }
-    // The mounts whose device is DEVNO, or whose source is the node SOURCE.
+    // The mounts of the block device DEVNO, or whose source is the node
+    // SOURCE (btrfs gives each mount a device number of its own). A FUSE
+    // mount's source is whatever its owner, any local user, named it: it
+    // is never taken for the device's.
     std::vector<MountEntry> of(dev_t devno, std::string_view source) const;
 
 private:
     std::vector<MountEntry> m_entries;
 };
+
+// The ID of the mount that the open file FD is on, from the kernel's
+// fdinfo: no call reaches the file system, which may be a FUSE one whose
+// driver hangs. -1 where it cannot be read.
+int mountIdOf(int fd);
 
 // Whether the comma-separated OPTIONS hold OPTION.
 bool hasOption(std::string_view options, std::string_view option);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 namespace orva::automount {
@@ -40,6 +41,12 @@ int lockOperation(Lock::Mode mode)
 }
 
 } // namespace
+
+std::string runtimeDirectory()
+{
+    const char *override = std::getenv("ORVA_AUTOMOUNT_RUNTIME_DIR");
+    return override && *override ? override : "/run/orva-automount";
+}
 
 Lock::Lock(const Directory &directory, const std::string &name, Mode mode)
     : m_fd(openLockFile(directory, name))

@@ -13,7 +13,9 @@ namespace orva::automount {
 // Where the locks and the records of adds live: a directory of root's own
 // (0700) outside the watch directory, so that nobody else can open a lock
 // file, let alone hold it, and nobody reads what an add has done.
-inline constexpr const char *runtimeDirectoryPath = "/run/orva-automount";
+// ORVA_AUTOMOUNT_RUNTIME_DIR overrides it, for tests that must not touch
+// an installed automounter's state.
+std::string runtimeDirectory();
 
 // How long a command waits for a lock: both of an add's waits together stay
 // well inside the unit's TimeoutSec= (90 s), which leaves the mount its time.

@@ -61,7 +61,16 @@ class OneAtATime(boardcase.BoardCase):
         ("newer", [("ext4", "NEWER")], True, None, ["ext4"], "read-write was refused: "),
     ]
 
+    def allow_ntfs(self):
+        """NTFS allowed, as an integrator who accepts that ntfs-3g reads
+        the stick as root would allow it."""
+        conf = "/etc/default/orva-automount"
+        self.board.exec("cp", "-p", conf, f"{conf}.orig")
+        self.addCleanup(self.board.exec, "mv", f"{conf}.orig", conf)
+        self.board.exec("sh", "-c", f"echo 'ALLOWED_TYPES=\"vfat exfat ntfs ext4\"' >>{conf}")
+
     def test_file_systems(self):
+        self.allow_ntfs()
         for name, partitions, whole, shown, types, read_only in self.STICKS:
             with self.subTest(name):
                 self.board.clear()  # what a failed stick before left in
@@ -100,6 +109,18 @@ class OneAtATime(boardcase.BoardCase):
         self.assertEqual(self.board.tree().links(), {})
         self.assertIn("holds a file system of type btrfs, which is not allowed", self.said())
         self.pull("btrfs", [])
+        # NTFS too, by default, saying why and how to allow it; refusals are
+        # errors in the journal.
+        self.board.plug("ntfs-refused", self.stick("ntfs-refused", [("ntfs", "REFUSED")],
+                                                   table=False))
+        self.board.settle()
+        self.assertEqual(self.board.tree().links(), {})
+        refusals = self.board.exec("journalctl", "-q", "-o", "cat", "-p", "err",
+                                   "-t", "orva-automount")
+        self.assertIn("type btrfs, which is not allowed", refusals)
+        self.assertIn("type ntfs, which is not allowed (allowed: vfat exfat ext2 ext3 ext4); "
+                      "NTFS is left out by default", refusals)
+        self.pull("ntfs-refused", [])
         self.assertNotEqual(self.board.exec("systemctl", "is-system-running", check=False).strip(),
                             "degraded")
 
@@ -111,6 +132,7 @@ class OneAtATime(boardcase.BoardCase):
         # ntfs-3g drops mount options it does not know; the mount itself
         # carries them all the same, in orva-host's mount namespace too, and
         # an absolute link on the stick leads nowhere.
+        self.allow_ntfs()
         image = self.stick("links", [("ntfs", "LINKS")], table=False)
         self.board.plug("links", image)
         entry, = self.assert_rows(["LINKS"])

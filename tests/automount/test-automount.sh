@@ -41,18 +41,31 @@ skip() { echo "SKIP: $*" && exit $((failures ? 1 : 77)); }
 
 # --- the clean-up that runs whatever happens --------------------------------
 
-# The udev database below made by a run that was killed.
-[ ! -e /run/udev/orva-automount-test ] || rm -r /run/udev
+# As root, in a mount namespace of its own with a tmpfs over /run: every
+# mount it makes dies with it, however it ends (a SIGKILL included), and
+# the udev database it makes for its device is its own, never the
+# machine's.
+if [ "$(id -u)" -eq 0 ] && [ -z "${ORVA_AUTOMOUNT_TEST_NS-}" ] &&
+    unshare -m --propagation private mount -t tmpfs -o mode=0755 orva-test-run /run 2>/dev/null; then
+    # shellcheck disable=SC2016 # expanded by the shell in the namespace
+    ORVA_AUTOMOUNT_TEST_NS=1 exec unshare -m --propagation private \
+        sh -c 'mount -t tmpfs -o mode=0755 orva-test-run /run && exec "$0" "$@"' "$0" "$@"
+fi
 
-work=$(mktemp -d /tmp/orva-automount-test.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/orva-automount-test.XXXXXX")
+# Others may enter it: the cases of a local user need to reach places in it.
+chmod 0755 "$work"
 watch=$work/watch
 mkdir -m 0755 "$watch" "$work/probe" && mkdir -m 0777 "$work/open"
 events=$work/events.json
-host_pid='' made_udev=''
+host_pid=''
 unset ACTION DEVNAME ID_BUS ID_FS_TYPE ID_FS_LABEL_ENC
 # config [VARIABLE=VALUE...]: orva-automount's configuration from here on,
 # always with the watched directory as WATCH_DIR.
 export ORVA_AUTOMOUNT_CONFIG=$work/config
+# Locks and records of its own, never those of an installed automounter.
+run=$work/run
+export ORVA_AUTOMOUNT_RUNTIME_DIR=$run
 config() { printf '%s\n' "WATCH_DIR=$watch" "$@" >"$ORVA_AUTOMOUNT_CONFIG"; }
 config
 
@@ -64,7 +77,6 @@ our_mounts() { findmnt -rn -o TARGET 2>/dev/null | awk -v w="$work/" 'index($0, 
 cleanup() {
     local status=$? t l
     exec 7<&-
-    [ -z "$made_udev" ] || rm -r /run/udev
     [ -z "$host_pid" ] || { kill "$host_pid" && wait "$host_pid"; } 2>/dev/null || true
     for t in $(our_mounts); do umount -l "$t" || true; done
     for l in $(our_loops); do losetup -d "$l" || true; done
@@ -143,7 +155,7 @@ expect_refused() {
     ! err=$("$automount" "${@:3}" 2>&1 >/dev/null) || fail "$1: accepted"
     check "$1: refused, the message matches '$2': $err" grep -qE "$2" <<<"$err"
     expect_nothing_left "$1" "${!#}"
-    check "$1: no record left" test ! -e "/run/orva-automount/$(basename "${!#}").steps"
+    check "$1: no record left" test ! -e "$run/$(basename "${!#}").steps"
 }
 
 # expect_added WHAT DEV ENTRY TYPE LABEL [OPTIONS]: the label file, a
@@ -220,9 +232,12 @@ add_remove "ext4, a byte that is not UTF-8" "$latin" "odd-${latin##*/}" ext4 $'c
 # crash it), the dead mount is cleared by add, by cleanup and by remove.
 if ! grep -qw ntfs3 /proc/filesystems && grep -qw fuseblk /proc/filesystems &&
     command -v mkntfs >/dev/null; then
-    config 'ALLOWED_TYPES="ntfs"'
     truncate -s 16M "$work/ntfs.img" && mkntfs -q -F -f -L 'Windows Daten' "$work/ntfs.img" >/dev/null 2>&1
     nt=$(losetup -f --show "$work/ntfs.img")
+    # Left out unless allowed: ntfs-3g would read the stick as root.
+    config && expect_refused "ntfs, by default" "type ntfs, which is not allowed \(allowed: vfat exfat ext2 ext3 ext4\); NTFS is left out by default: .* ntfs-3g reads the stick as root. Add ntfs to ALLOWED_TYPES" \
+        --prefix odd- add "$nt"
+    config 'ALLOWED_TYPES="ntfs"'
     kill_daemon() { kill -KILL "$(pgrep -f "ntfs-3g $nt ")" && sleep 0.2; }
     dead() { ! stat "$watch/$1/" >/dev/null 2>&1; }
     e=odd-${nt##*/} options="$always,user_id=0,group_id=0"
@@ -275,6 +290,8 @@ for p in ../ a/b .hidden- '' 'x y-' 'x$(id)-'; do
 done
 expect_refused "remove, prefix ''" "invalid prefix" --prefix '' remove "$dev"
 expect_refused "no bus, no prefix" "give --prefix" add "$dev"
+status=0 && "$automount" add "$dev" 2>/dev/null || status=$?
+expect "refused by policy: exit status 3" "$status" 3
 expect_refused "world-writable --watch-dir" "writable by others \(mode 777\)" \
     --watch-dir "$work/open" --prefix usb- add "$dev"
 ln -s "$work/probe" "$watch/usb-$k"
@@ -290,6 +307,44 @@ run "--watch-dir made: remove" --watch-dir "$work/made/media" remove "$dev"
 expect "--watch-dir made: empty again, every directory 755" \
     "$(listing "$work/made/media")$(findmnt -rn --source "$dev")$(stat -c %a "$work/made" \
         "$work/made/media" "$work/made/media/.orva-automount" "$work/made/media/.orva-automount/mnt" | sort -u)" 755
+# The watch directory's ancestors are root's and writable by nobody else
+# (or sticky, as /tmp), and it is no link itself: else whoever owns one
+# could swap the place root mounts on for one of their choice during an
+# add. Nothing is made under one that fails. Links of root's on the way
+# are followed, and the path walked is the one used.
+mkdir -m 0755 "$work/users" && chown nobody "$work/users"
+expect_refused "--watch-dir under a user's directory" "/users is owned by nobody, not by root" \
+    --watch-dir "$work/users/media" --prefix usb- add "$dev"
+check "--watch-dir under a user's directory: nothing made" test ! -e "$work/users/media"
+expect_refused "--watch-dir under a world-writable one" "/open is writable by others \(mode 777\)" \
+    --watch-dir "$work/open/media" --prefix usb- add "$dev"
+check "--watch-dir under a world-writable one: nothing made" test ! -e "$work/open/media"
+ln -s "$watch" "$work/watch-link"
+expect_refused "--watch-dir a link" "watch-link is a symbolic link; give the directory itself" \
+    --watch-dir "$work/watch-link" --prefix usb- add "$dev"
+ln -s . "$work/their-link" && chown -h nobody "$work/their-link"
+expect_refused "a user's link on the way" "their-link is a symbolic link owned by nobody" \
+    --watch-dir "$work/their-link/watch" --prefix usb- add "$dev"
+ln -s . "$work/root-link"
+expect "root's link on the way: add says" \
+    "$("$automount" --watch-dir "$work/root-link/watch" --prefix usb- add "$dev")" \
+    "orva-automount: mounted $dev (ext4) on $watch/usb-$k"
+run "root's link on the way: remove" --watch-dir "$work/root-link/watch/" remove "$dev"
+expect_nothing_left "root's link on the way" "$dev"
+# Mounted and unmounted through held descriptors: no path in the watch
+# directory reaches mount(2) or umount2(2), and the mount is moved onto the
+# staging directory held open.
+if command -v strace >/dev/null; then
+    for command in add remove; do
+        strace -qq -f -o "$work/$command.trace" -e trace=mount,umount2,move_mount \
+            "$automount" --prefix usb- "$command" "$dev" >/dev/null
+    done
+    check "no mount(2) or umount2(2) by a path in the watch directory" \
+        test -z "$(grep -hE "^[0-9]+ +u?mount2?\(.*$watch" "$work/add.trace" "$work/remove.trace")"
+    check "the mount moved onto the staging directory held open" \
+        grep -q 'move_mount(.*MOVE_MOUNT_F_EMPTY_PATH|MOVE_MOUNT_T_EMPTY_PATH) = 0' "$work/add.trace"
+    expect_nothing_left "mounted through descriptors" "$dev"
+fi
 mkdir "$work/filed" && touch "$work/filed/.orva-automount"
 expect_refused "staging place a file" "orva-automount is not a directory" --watch-dir "$work/filed" --prefix usb- add "$dev"
 # Mounted elsewhere under another node's name: known by its number.
@@ -302,17 +357,70 @@ config 'ALLOWED_TYPES="btrfs xfs"'
 expect_refused "ext4 not in ALLOWED_TYPES" "type ext4, which is not allowed" --prefix usb- add "$dev"
 config
 
+# --- local users' FUSE mounts ------------------------------------------------
+
+# user_fuse_mount SOURCE DIR: a FUSE mount of nobody's on DIR that names
+# SOURCE as its source, as fusermount3 makes one for any user: by nobody
+# where this machine lets fusermount3 open /dev/fuse for them, else made
+# the same way by root for them. Its driver goes at once: the mount stays,
+# dead.
+user_fuse_mount() {
+    python3 -c 'import os, socket, subprocess, sys
+a, b = socket.socketpair()
+subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "fusermount3",
+                "-o", "fsname=" + sys.argv[1] + ",subtype=orvatest", "--", sys.argv[2]],
+               env=dict(os.environ, _FUSE_COMMFD=str(b.fileno())), pass_fds=[b.fileno()],
+               stderr=subprocess.DEVNULL, check=True)' "$1" "$2" ||
+        mount -i -t fuse.orvatest -o fd=3,rootmode=40000,user_id=65534,group_id=65534 "$1" "$2" 3<>/dev/fuse
+}
+stage=$watch/.orva-automount/mnt
+if [ -c /dev/fuse ] && command -v fusermount3 setpriv python3 >/dev/null &&
+    mkdir -m 0755 "$work/fuse" && chown nobody "$work/fuse" &&
+    user_fuse_mount "$dev" "$work/fuse" 2>/dev/null; then
+    # A device is known by its number: a user's mount that names it is none
+    # of its mounts, and blocks nothing.
+    run "a user's FUSE mount named after the device: add" --prefix usb- add "$dev"
+    run "a user's FUSE mount named after the device: remove" remove "$dev"
+    umount "$work/fuse"
+    # Stick B's root is nobody's, who stacks a FUSE mount named after stick
+    # A on B's staging directory: removing A leaves B alone. Removing B
+    # takes away whatever is stacked on its mount, and says so.
+    truncate -s 32M "$work/theirs.img" && mkfs.ext4 -q -F -L Theirs -E root_owner=65534:65534 "$work/theirs.img"
+    theirs=$(losetup -f --show "$work/theirs.img")
+    run "stick B: add" --prefix usb- add "$theirs" && run "stick A: add" --prefix usb- add "$dev"
+    user_fuse_mount "$dev" "$stage/usb-${theirs##*/}"
+    run "stick A: remove" remove "$dev"
+    expect "stick A removed: stick B's entry and mount stay" \
+        "$(readlink "$watch/usb-${theirs##*/}") $(findmnt -rn -o TARGET --source "$theirs")" \
+        ".orva-automount/mnt/usb-${theirs##*/} $stage/usb-${theirs##*/}"
+    expect "stick A removed: its entry and mount gone" \
+        "$(listing "$watch" | grep -c "usb-$k")$(findmnt -rn -t ext4 --source "$dev")" 0
+    for i in $(seq 17); do mount -t tmpfs "orva-test-$i" "$stage/usb-${theirs##*/}"; done
+    out=$("$automount" remove "$theirs" 2>"$work/err") || fail "stick B with 18 mounts stacked: remove"
+    expect "stick B with 18 mounts stacked: remove says" "$out|$(cat "$work/err")" \
+        "orva-automount: removed $watch/usb-${theirs##*/}|orva-automount: unmounted what was stacked on $stage/usb-${theirs##*/}: fuse.orvatest from $dev$(printf ', tmpfs from orva-test-%s' $(seq 17))"
+    expect_nothing_left "stick B with 18 mounts stacked" "$theirs"
+else skip_case "a user's FUSE mount: no /dev/fuse, fusermount3, setpriv or python3 here"; fi
+
+# With no notification prefix, remove takes no directory named after the
+# device's kernel name alone.
+config NOTIFY_PREFIX= && mkdir "$watch/$k"
+run "no notification prefix: remove" remove "$dev"
+check "no notification prefix: the directory $k stays" test -d "$watch/$k"
+rmdir "$watch/$k" && config
+
 # --- what a crash leaves, cleanup, repeated and busy commands ---------------
 
-# An add killed after its label file (the fourth directory it makes is the
-# hidden mount place) and one killed before it links its entry, both with a
+# An add killed after its label file (the sixth directory it makes, after
+# the staging directories, the runtime one, its raw/ and the notification
+# entry, is the place where it mounts first) and one killed before it links its entry, both with a
 # prefix of no bus: remove, without the prefix, finds what they made by the
 # add's record of its steps, as the unit's ExecStopPost= does.
 # strace, quiet, with the program's leak check off (in a sanitizer build:
 # LeakSanitizer cannot run under ptrace).
 traced=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -qq -f -o /dev/null)
 if command -v strace >/dev/null; then
-    for at in renameat:1/label mkdirat:4/stage mount:1/mount open_tree:1/confine symlinkat:1/link; do
+    for at in renameat:1/label mkdirat:6/stage mount:1/mount open_tree:1/confine symlinkat:1/link; do
         step=${at#*/} at=${at%/*}
         status=0
         # In a shell that ends normally: bash would report the kill.
@@ -321,7 +429,7 @@ if command -v strace >/dev/null; then
             >/dev/null 2>&1 || status=$?
         expect "killed at $at: killed" "$status" 137
         expect "killed at $at: the step it was taking" \
-            "$(tail -n 1 "/run/orva-automount/${dev##*/}.steps")" "step $step"
+            "$(tail -n 1 "$run/${dev##*/}.steps")" "step $step"
         run "killed at $at: remove" remove "$dev"
         expect_nothing_left "killed at $at" "$dev"
     done
@@ -346,9 +454,9 @@ if command -v strace >/dev/null; then
     # The record of its steps cannot be written (a full /run): refused.
     err=$("${traced[@]}" -e trace=write -e inject=write:error=ENOSPC:when=1 \
         "$automount" --prefix odd- add "$dev" 2>&1 >/dev/null) && fail "record refused: accepted"
-    check "record refused: said" grep -q "cannot write /run/orva-automount/${dev##*/}.steps" <<<"$err"
+    check "record refused: said" grep -q "cannot write $run/${dev##*/}.steps" <<<"$err"
     expect_nothing_left "record refused" "$dev"
-    check "record refused: no record left" test ! -e "/run/orva-automount/${dev##*/}.steps"
+    check "record refused: no record left" test ! -e "$run/${dev##*/}.steps"
 else skip_case "strace is missing"; fi
 
 # The entry's link left by a boot that went down with the watch directory
@@ -404,7 +512,7 @@ rm -r "$watch/usb-foreign" "$watch/other" "$watch/usb-sdw.label"
 
 # A mount left on the hidden place where add mounts first, with no record
 # of the add that made it: remove finds it by the device all the same.
-rm -f "/run/orva-automount/${dev##*/}.steps" && mkdir "$stage/.odd-$k" && mount -t ext4 "$dev" "$stage/.odd-$k"
+rm -f "$run/${dev##*/}.steps" && mkdir "$stage/.odd-$k" && mount -t ext4 "$dev" "$stage/.odd-$k"
 run "hidden mount left: remove" remove "$dev"
 expect_nothing_left "hidden mount left" "$dev"
 
@@ -416,7 +524,7 @@ config && run "added again" --prefix usb- add "$dev"
 # withdraw, which udev runs as the device goes, takes only the link away;
 # while an add or remove holds the device's lock it changes nothing.
 expect "locked: withdraw changes nothing" \
-    "$(flock "/run/orva-automount/$k.lock" "$automount" withdraw "$dev"; readlink "$watch/usb-$k")" \
+    "$(flock "$run/$k.lock" "$automount" withdraw "$dev"; readlink "$watch/usb-$k")" \
     ".orva-automount/mnt/usb-$k"
 expect "withdraw says" "$("$automount" withdraw "$dev")" "orva-automount: withdrew $watch/usb-$k"
 check "withdrawn: the row goes" wait_until shows "usb-$k" ""
@@ -450,13 +558,13 @@ expect "older entry: remove says" "$("$automount" remove "$dev")" "orva-automoun
 expect_nothing_left "older entry" "$dev"
 
 # What udev's blkid builtin found, from its database, is taken over a look
-# of add's own: here a label the device does not hold. Where udev runs, the
-# adds above may take udev's; here a database is made for the device alone.
-if [ ! -e /run/udev ]; then
-    made_udev=1 && mkdir -p /run/udev/data && touch /run/udev/orva-automount-test && printf 'E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL_ENC=From\\x20udev\n' >"/run/udev/data/b$(cat "/sys/class/block/$k/dev")"
+# of add's own: here a label the device does not hold, in a database made
+# for the device alone (in this namespace's own /run, where there is one).
+if [ -n "${ORVA_AUTOMOUNT_TEST_NS-}" ]; then
+    mkdir -p /run/udev/data && printf 'E:ID_FS_TYPE=ext4\nE:ID_FS_LABEL_ENC=From\\x20udev\n' >"/run/udev/data/b$(cat "/sys/class/block/$k/dev")"
     ID_FS_LABEL_ENC='From\x20udev' add_remove "udev's label" "$dev" "odd-$k" ext4 "From udev" "" --prefix odd-
-    rm -r /run/udev && made_udev=
-fi
+    rm -r /run/udev
+else skip_case "udev's label: no mount namespace of the test's own"; fi
 
 # A write-protected device is mounted read-only at once, and it is said.
 ro=$(losetup -r -f --show "$work/plain.img")

@@ -76,16 +76,20 @@ void TestPolicy::disksInUseLeftAlone_data()
     QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("source");
     QTest::addColumn<int>("minor");
+    QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("refusal"); // empty: accepted
     const QString elsewhere = "already mounted on /media/x; not mounting it again";
     const QString disk = "is on the disk /dev/sdb, which holds a file system mounted on /boot";
     const auto row = [](const char *tag, const char *target, const char *source, int minor,
-                        const QString &refusal) {
-        QTest::newRow(tag) << target << source << minor << refusal;
+                        const QString &refusal, const char *type = "vfat") {
+        QTest::newRow(tag) << target << source << minor << QString(type) << refusal;
     };
     row("nothing of it mounted", "/media/x", "/dev/sda1", -1, "");
     row("itself, by number", "/media/x", "/dev/other", 18, elsewhere);
-    row("itself, by node (btrfs)", "/media/x", "/dev/sdb2", 40, elsewhere);
+    row("itself, by node (btrfs)", "/media/x", "/dev/sdb2", 40, elsewhere, "btrfs");
+    // Any user may name a FUSE mount after any device.
+    row("a FUSE mount named after it", "/home/u/x", "/dev/sdb2", 40, "", "fuse.x");
+    row("a FUSE block mount named after it", "/home/u/x", "/dev/sdb2", 40, "", "fuseblk");
     row("itself, staged by us", "/w/.s/usb-sdb2", "/dev/sdb2", 18, "");
     row("beside the staging place", "/w/.s2", "/dev/sdb2", 18, "/w/.s2");
     row("a sibling partition", "/boot", "/dev/sdb1", 17, disk);
@@ -98,6 +102,7 @@ void TestPolicy::disksInUseLeftAlone()
     QFETCH(QString, target);
     QFETCH(QString, source);
     QFETCH(int, minor);
+    QFETCH(QString, type);
     QFETCH(QString, refusal);
     Device device;
     device.node = "/dev/sdb2";
@@ -105,7 +110,7 @@ void TestPolicy::disksInUseLeftAlone()
     device.diskNode = "/dev/sdb";
     device.diskDevices = {makedev(8, 16), makedev(8, 17), makedev(8, 18)};
     const MountTable table({{"/", "/dev/sda1", "ext4", "rw", makedev(8, 1)},
-                            {target.toStdString(), source.toStdString(), "vfat", "rw",
+                            {target.toStdString(), source.toStdString(), type.toStdString(), "rw",
                              minor < 0 ? makedev(8, 1) : makedev(minor == 40 ? 0 : 8, minor)}});
     try {
         checkNotMountedElsewhere(device, table, "/w/.s");
