@@ -61,9 +61,9 @@ class OneAtATime(boardcase.BoardCase):
         ("newer", [("ext4", "NEWER")], True, None, ["ext4"], "read-write was refused: "),
     ]
 
+    # NTFS allowed, as an integrator who accepts that ntfs-3g reads the
+    # stick as root would allow it.
     def allow_ntfs(self):
-        """NTFS allowed, as an integrator who accepts that ntfs-3g reads
-        the stick as root would allow it."""
         conf = "/etc/default/orva-automount"
         self.board.exec("cp", "-p", conf, f"{conf}.orig")
         self.addCleanup(self.board.exec, "mv", f"{conf}.orig", conf)
@@ -111,8 +111,7 @@ class OneAtATime(boardcase.BoardCase):
         self.pull("btrfs", [])
         # NTFS too, by default, saying why and how to allow it; refusals are
         # errors in the journal.
-        self.board.plug("ntfs-refused", self.stick("ntfs-refused", [("ntfs", "REFUSED")],
-                                                   table=False))
+        self.board.plug("ntfs-no", self.stick("ntfs-no", [("ntfs", "REFUSED")], table=False))
         self.board.settle()
         self.assertEqual(self.board.tree().links(), {})
         refusals = self.board.exec("journalctl", "-q", "-o", "cat", "-p", "err",
@@ -120,7 +119,7 @@ class OneAtATime(boardcase.BoardCase):
         self.assertIn("type btrfs, which is not allowed", refusals)
         self.assertIn("type ntfs, which is not allowed (allowed: vfat exfat ext2 ext3 ext4); "
                       "NTFS is left out by default", refusals)
-        self.pull("ntfs-refused", [])
+        self.pull("ntfs-no", [])
         self.assertNotEqual(self.board.exec("systemctl", "is-system-running", check=False).strip(),
                             "degraded")
 
