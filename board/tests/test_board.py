@@ -17,6 +17,14 @@ VFAT_MOUNT = (r"^vfat rw,nosuid,nodev,noexec,noatime,nosymfollow,fmask=0133,dmas
               r".*shortname=mixed,.*utf8,flush")
 
 
+# What any local user can do with the setuid fusermount3 that every board
+# has (ntfs-3g depends on fuse3): a FUSE mount on a directory of theirs
+# that names whatever source they like. Its driver is gone at once.
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+USER_FUSE_MOUNT = ('socketpair($a, $b, AF_UNIX, SOCK_STREAM, 0); fcntl($_, F_SETFD, 0) for $a, $b; '
+                   '$ENV{_FUSE_COMMFD} = fileno($b); exec "fusermount3", "-ofsname=$ARGV[0]", $ARGV[1]')
+
+
 class AtPowerOn(boardcase.BoardCase):
     # In the board at power-on: orva-host is up before udev sees it, as on
     # a board started with a stick in it.
@@ -97,27 +105,33 @@ class OneAtATime(boardcase.BoardCase):
         # it is looked for by its program.
         self.assertEqual(self.board.exec("pidof", "/usr/bin/ntfs-3g", check=False), "")
 
+    def test_fuse_mounts_of_a_user(self):
+        # nobody names a FUSE mount of theirs after the node the stick then
+        # gets: it blocks nothing.
+        self.board.exec(*AS_NOBODY, "sh", "-c", 'mkdir -p /tmp/sda && exec perl -MSocket -MFcntl '
+                        '-e "$0" /dev/sda /tmp/sda', USER_FUSE_MOUNT)
+        self.addCleanup(self.board.exec, "umount", "/tmp/sda")
+        self.board.plug("named", self.stick("named", [("vfat", "NAMED")], table=False))
+        self.assertEqual(self.assert_rows(["NAMED"]), ["usb-sda"])
+        self.pull("named", ["NAMED"])
+
     def test_refused(self):
         # btrfs is not mounted by default: the notification row shows while
         # the stick is checked and goes when it is refused, the journal says
         # why, and once the stick is pulled nothing stays, not even a failed
         # unit: the board is not degraded by a stick somebody plugged.
-        image = self.stick("btrfs", [("btrfs", "REFUSED")], size_mib=128, table=False)
-        self.assert_notified(self.board.plug("btrfs", image))
-        self.board.settle()
-        self.assertEqual(self.board.tree().links(), {})
-        self.assertIn("holds a file system of type btrfs, which is not allowed", self.said())
-        self.pull("btrfs", [])
-        # NTFS too, by default, saying why and how to allow it; refusals are
-        # errors in the journal.
-        self.board.plug("ntfs-no", self.stick("ntfs-no", [("ntfs", "REFUSED")], table=False))
-        self.board.settle()
-        self.assertEqual(self.board.tree().links(), {})
+        for fstype, size in (("btrfs", 128), ("ntfs", 16)):
+            image = self.stick(f"{fstype}-no", [(fstype, "REFUSED")], size_mib=size, table=False)
+            self.assert_notified(self.board.plug(f"{fstype}-no", image))
+            self.board.settle()
+            self.assertEqual(self.board.tree().links(), {})
+            self.pull(f"{fstype}-no", [])
+        # Each said at the priority of an error, NTFS with why and how to
+        # allow it.
         refusals = self.board.exec("journalctl", "-qocat", "-perr", "-torva-automount")
-        self.assertIn("type btrfs, which is not allowed", refusals)
+        self.assertIn("holds a file system of type btrfs, which is not allowed", refusals)
         self.assertIn("type ntfs, which is not allowed (allowed: vfat exfat ext2 ext3 ext4); "
                       "NTFS is left out by default", refusals)
-        self.pull("ntfs-no", [])
         self.assertNotEqual(self.board.exec("systemctl", "is-system-running", check=False).strip(),
                             "degraded")
 
@@ -197,9 +211,8 @@ class OneAtATime(boardcase.BoardCase):
         # A local user who locks whatever they can open of the watched
         # directory holds off no add and no remove; the locks themselves
         # they cannot open.
-        as_nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups"
         self.assertIn("Permission denied", self.board.exec(
-            "sh", "-c", f"{as_nobody} flock -n /run/orva-automount/lock true 2>&1", check=False))
+            *AS_NOBODY, "sh", "-c", "flock -n /run/orva-automount/lock true 2>&1", check=False))
         # Every file and directory of orva-automount's that nobody can
         # open, locked and held.
         self.board.exec("systemd-run", "--collect", "--unit=orva-test-holder", "--uid=nobody",

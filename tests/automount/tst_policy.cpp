@@ -89,7 +89,6 @@ void TestPolicy::disksInUseLeftAlone_data()
     row("itself, by node (btrfs)", "/media/x", "/dev/sdb2", 40, elsewhere, "btrfs");
     // Any user may name a FUSE mount after any device.
     row("a FUSE mount named after it", "/home/u/x", "/dev/sdb2", 40, "", "fuse.x");
-    row("a FUSE block mount named after it", "/home/u/x", "/dev/sdb2", 40, "", "fuseblk");
     row("itself, staged by us", "/w/.s/usb-sdb2", "/dev/sdb2", 18, "");
     row("beside the staging place", "/w/.s2", "/dev/sdb2", 18, "/w/.s2");
     row("a sibling partition", "/boot", "/dev/sdb1", 17, disk);
