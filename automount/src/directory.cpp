@@ -177,8 +177,9 @@ std::optional<Directory> Directory::openOwned(const std::string &path, bool make
     return directory;
 }
 
-Directory Directory::openPrivate(const std::string &path)
+Directory Directory::openPrivate(const std::string &given)
 {
+    const std::string path = given.substr(0, given.find_last_not_of('/') + 1);
     const std::size_t slash = path.rfind('/');
     std::optional<Directory> parent =
         openSafe(slash == 0 ? "/" : path.substr(0, slash), false, "the directory");

@@ -232,7 +232,8 @@ bool unmountAll(const Directory &dir, const std::string &name)
 {
     const std::string path = dir.pathOf(name);
     const int below = mountIdOf(dir.fd());
-    const std::vector<MountEntry> before = MountTable::read().on(path);
+    // Read once something is found mounted: most places have nothing.
+    std::optional<std::vector<MountEntry>> before;
     bool unmounted = false;
     // Each round takes the topmost mount away, whatever was stacked on the
     // device's own (by a user who can write its root): until the place is
@@ -249,11 +250,13 @@ bool unmountAll(const Directory &dir, const std::string &name)
             throw Failure("cannot tell what is mounted on " + printable(path));
         if (top == below)
             break;
+        if (!before)
+            before = MountTable::read().on(path);
         unmountTop(place.get(), path, top);
         unmounted = true;
     }
     std::string stacked;
-    for (const MountEntry &mount : before) {
+    for (const MountEntry &mount : before.value_or(std::vector<MountEntry>())) {
         if (mount.parentId != below)
             stacked += (stacked.empty() ? "" : ", ") + printable(mount.type) + " from " +
                        printable(mount.source);
