@@ -153,6 +153,9 @@ expect_nothing_left() {
     expect "$1: nothing left" \
         "$(listing "$watch")$(listing "$work/open")$(findmnt -rn -o TARGET --source "$2")" "${left-}"
 }
+# strace, quiet, with the program's leak check off (in a sanitizer build:
+# LeakSanitizer cannot run under ptrace).
+traced=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -qq -f -o /dev/null)
 # run WHAT ARGUMENTS...: orva-automount succeeds.
 run() { if "$automount" "${@:2}" >/dev/null; then pass "$1"; else fail "$1: exit status $?"; fi; }
 
@@ -344,7 +347,7 @@ expect_nothing_left "root's link on the way" "$dev"
 # staging directory held open.
 if command -v strace >/dev/null; then
     # shellcheck disable=SC2016 # expanded by that shell
-    strace -qq -f -o "$work/trace" -e trace=mount,umount2,move_mount \
+    "${traced[@]}" -o "$work/trace" -e trace=mount,umount2,move_mount \
         sh -c '"$0" --prefix usb- add "$1" && "$0" remove "$1"' "$automount" "$dev" >/dev/null
     check "no mount(2) or umount2(2) by a path in the watch directory" \
         test -z "$(grep -E "^[0-9]+ +u?mount2?\(.*$watch" "$work/trace")"
@@ -424,9 +427,6 @@ rmdir "$watch/$k" && config
 # entry, is the place where it mounts first) and one killed before it links its entry, both with a
 # prefix of no bus: remove, without the prefix, finds what they made by the
 # add's record of its steps, as the unit's ExecStopPost= does.
-# strace, quiet, with the program's leak check off (in a sanitizer build:
-# LeakSanitizer cannot run under ptrace).
-traced=(env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -qq -f -o /dev/null)
 if command -v strace >/dev/null; then
     for at in renameat:1/label mkdirat:6/stage mount:1/mount open_tree:1/confine symlinkat:1/link; do
         step=${at#*/} at=${at%/*}
