@@ -333,10 +333,9 @@ check "nothing made under a directory that failed" test ! -e "$work/users/media"
 ln -s "$watch" "$work/watch-link"
 expect_refused "--watch-dir a link" "watch-link is a symbolic link; give the directory itself" \
     --watch-dir "$work/watch-link" --prefix usb- add "$dev"
-ln -s . "$work/their-link" && chown -h nobody "$work/their-link"
+ln -s . "$work/their-link" && chown -h nobody "$work/their-link" && ln -s . "$work/root-link"
 expect_refused "a user's link on the way" "their-link is a symbolic link owned by nobody" \
     --watch-dir "$work/their-link/watch" --prefix usb- add "$dev"
-ln -s . "$work/root-link"
 expect "root's link on the way: add says" \
     "$("$automount" --watch-dir "$work/root-link/watch" --prefix usb- add "$dev")" \
     "orva-automount: mounted $dev (ext4) on $watch/usb-$k"
@@ -416,19 +415,19 @@ else skip_case "a user's FUSE mount: no /dev/fuse, fusermount3, setpriv or pytho
 # With no notification prefix, remove takes no directory named after the
 # device's kernel name alone.
 config NOTIFY_PREFIX= && mkdir "$watch/$k"
-run "no notification prefix: remove" remove "$dev"
-check "no notification prefix: the directory $k stays" test -d "$watch/$k"
+run "no notification prefix: remove" remove "$dev" && check "no notification prefix: the directory $k stays" test -d "$watch/$k"
 rmdir "$watch/$k" && config
 
 # --- what a crash leaves, cleanup, repeated and busy commands ---------------
 
 # An add killed after its label file (the sixth directory it makes, after
 # the staging directories, the runtime one, its raw/ and the notification
-# entry, is the place where it mounts first) and one killed before it links its entry, both with a
-# prefix of no bus: remove, without the prefix, finds what they made by the
-# add's record of its steps, as the unit's ExecStopPost= does.
+# entry, is the place where it mounts first), one killed before it links its
+# entry and one between making the link and renaming it into place, all with
+# a prefix of no bus: remove, without the prefix, finds what they made by
+# the add's record of its steps, as the unit's ExecStopPost= does.
 if command -v strace >/dev/null; then
-    for at in renameat:1/label mkdirat:6/stage mount:1/mount open_tree:1/confine symlinkat:1/link; do
+    for at in renameat:1/label mkdirat:6/stage mount:1/mount open_tree:1/confine symlinkat:1/link renameat:2/link; do
         step=${at#*/} at=${at%/*}
         status=0
         # In a shell that ends normally: bash would report the kill.
@@ -506,12 +505,13 @@ echo gone | tee "$watch/usb-sdz1.label" "$watch/mmc-gone.label" "$watch/.usb-sdx
 ln -s .orva-automount/mnt/usb-sdx "$watch/.usb-sdx.link.4242"
 # A mount of it without an entry, where an add killed before its link left
 # one, and no record of that add.
-mkdir "$stage/usb-stale" && mount -t ext4 "$dev" "$stage/usb-stale"
+mkdir "$stage/usb-stale" "$run/raw/usb-raw" && mount -t ext4 "$dev" "$stage/usb-stale" && mount -t tmpfs orva-test "$run/raw/usb-raw"
 expect "cleanup: says" "$("$automount" cleanup | sort)" \
 "orva-automount: removed the stale entry $watch/new-sdy
 orva-automount: removed the stale entry $watch/usb-old1
 orva-automount: removed the stale entry $watch/usb-sdz1
 orva-automount: removed the stale label file $watch/mmc-gone.label
+orva-automount: unmounted the stale mount $run/raw/usb-raw
 orva-automount: unmounted the stale mount $stage/usb-stale"
 expect "cleanup: what stays; still mounted" \
     "$(listing "$watch" | tr '\n' ' ')$(findmnt -rn -o TARGET --source "$dev")" \
