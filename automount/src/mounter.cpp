@@ -137,23 +137,29 @@ int unmountThrough(int place)
 }
 
 // Unmounts the mount with ID TOP, the root of PLACE. A FUSE driver's
-// unmount waits for the driver's answer: in a thread of its own, and when
-// no answer comes in time the connection is aborted, which ends the wait.
-void unmountTop(int place, const std::string &path, int top)
+// unmount waits for the driver's answer, where the last reference to its
+// mount goes: in a thread of its own, which holds that last reference (a
+// descriptor of PLACE) and lets it go before it reports; when no answer
+// comes in time, the connection is aborted, which ends the wait.
+void unmountTop(Fd place, const std::string &path, int top)
 {
     const std::optional<std::string> connection = fuseConnection(path, top);
     if (!connection) {
-        if (const int error = unmountThrough(place))
+        if (const int error = unmountThrough(place.get()))
             throw Failure("cannot unmount " + printable(path) + ": " + errorText(error));
         return;
     }
-    // The thread holds its own descriptor: it may outlive this call.
+    const int held = fcntl(place.get(), F_DUPFD_CLOEXEC, 0);
+    if (held < 0)
+        throw Failure("cannot unmount " + printable(path) + ": " + errorText(errno));
+    place.reset();
+    // The thread may outlive this call, blocked until the abort.
     auto done = std::make_shared<std::promise<int>>();
     std::future<int> result = done->get_future();
-    std::thread([done, held = fcntl(place, F_DUPFD_CLOEXEC, 0)] {
-        done->set_value(held < 0 ? errno : unmountThrough(held));
-        if (held >= 0)
-            close(held);
+    std::thread([done, held] {
+        const int error = unmountThrough(held);
+        close(held);
+        done->set_value(error);
     }).detach();
     if (result.wait_for(fuseUnmountWait) == std::future_status::timeout) {
         if (!abortConnection(*connection))
@@ -240,7 +246,7 @@ bool unmountAll(const Directory &dir, const std::string &name)
     // a plain directory of DIR's own mount again. The kernel's limit on
     // mounts bounds the rounds.
     for (;;) {
-        const Fd place(openat(dir.fd(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        Fd place(openat(dir.fd(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!place && errno == ENOENT)
             break;
         if (!place)
@@ -252,7 +258,7 @@ bool unmountAll(const Directory &dir, const std::string &name)
             break;
         if (!before)
             before = MountTable::read().on(path);
-        unmountTop(place.get(), path, top);
+        unmountTop(std::move(place), path, top);
         unmounted = true;
     }
     std::string stacked;
