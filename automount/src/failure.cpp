@@ -101,7 +101,6 @@ std::string errorText(int error)
 
 std::string printable(std::string_view text)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
     std::size_t i = 0;
     while (i < text.size()) {
@@ -116,9 +115,7 @@ std::string printable(std::string_view text)
             i += length;
             continue;
         }
-        out += "\\x";
-        out += digits[byte >> 4];
-        out += digits[byte & 0xf];
+        appendEscaped(out, byte);
         ++i;
     }
     return out;

@@ -75,6 +75,14 @@ bool startsWithHiddenControl(std::string_view text)
            (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
 }
 
+void appendEscaped(std::string &out, unsigned char byte)
+{
+    static const char digits[] = "0123456789abcdef";
+    out += "\\x";
+    out += digits[byte >> 4];
+    out += digits[byte & 0xf];
+}
+
 std::string encodeLabel(std::string_view bytes)
 {
     const std::string label(bytes.substr(0, bytes.find('\0')));
@@ -86,18 +94,13 @@ std::string encodeLabel(std::string_view bytes)
     if (blkid_encode_string(label.c_str(), encoded.data(), encoded.size()) != 0)
         return {};
     // libblkid keeps every valid UTF-8 character, hidden controls among them.
-    static const char digits[] = "0123456789abcdef";
     std::string_view rest(encoded.data());
     std::string line;
     while (!rest.empty()) {
         const std::size_t length = std::max<std::size_t>(utf8SequenceLength(rest), 1);
         if (startsWithHiddenControl(rest)) {
-            for (std::size_t i = 0; i < length; ++i) {
-                const auto byte = static_cast<unsigned char>(rest[i]);
-                line += "\\x";
-                line += digits[byte >> 4];
-                line += digits[byte & 0xf];
-            }
+            for (std::size_t i = 0; i < length; ++i)
+                appendEscaped(line, static_cast<unsigned char>(rest[i]));
         } else {
             line.append(rest.substr(0, length));
         }

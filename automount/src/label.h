@@ -22,6 +22,9 @@ bool isUtf8(std::string_view text);
 // escaped wherever outside text is written for people to read.
 bool startsWithHiddenControl(std::string_view text);
 
+// Appends BYTE to OUT as \xNN, the escape of labels and messages alike.
+void appendEscaped(std::string &out, unsigned char byte);
+
 // The label as udev and blkid encode it (ID_FS_LABEL_ENC): letters, digits,
 // # + - . : = @ _ and the bytes of valid UTF-8 characters as they are, every
 // other byte as \xNN. Done by libblkid's own encoder, so a label file holds

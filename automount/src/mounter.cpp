@@ -3,7 +3,6 @@
 
 #include "failure.h"
 #include "mounttable.h"
-#include "names.h"
 
 #include <fcntl.h>
 #include <libmount.h>
@@ -105,12 +104,12 @@ constexpr const char *confinement[] = {"nosuid", "nodev", "noexec", "nosymfollow
 // crafted image) would otherwise keep the unmount, and the device, for good.
 constexpr auto fuseUnmountWait = std::chrono::seconds(10);
 
-// The FUSE connection of the mount ID on top of PATH, by its device
+// The FUSE connection of the mount with ID TOP among MOUNTS, by its device
 // number as /sys/fs/fuse/connections names it; empty for other mounts.
-std::optional<std::string> fuseConnection(const std::string &path, int id)
+std::optional<std::string> fuseConnection(const std::vector<MountEntry> &mounts, int top)
 {
-    for (const MountEntry &mount : MountTable::read().on(path)) {
-        if (mount.id == id && startsWith(mount.type, "fuse"))
+    for (const MountEntry &mount : mounts) {
+        if (mount.id == top && isFuse(mount.type))
             return std::to_string((major(mount.devno) << 20) | minor(mount.devno));
     }
     return std::nullopt;
@@ -136,14 +135,14 @@ int unmountThrough(int place)
     return errno;
 }
 
-// Unmounts the mount with ID TOP, the root of PLACE. A FUSE driver's
-// unmount waits for the driver's answer, where the last reference to its
+// Unmounts the mount with ID TOP, the root of PLACE, one of MOUNTS. A FUSE
+// driver's unmount waits for its answer, where the last reference to its
 // mount goes: in a thread of its own, which holds that last reference (a
 // descriptor of PLACE) and lets it go before it reports; when no answer
 // comes in time, the connection is aborted, which ends the wait.
-void unmountTop(Fd place, const std::string &path, int top)
+void unmountTop(Fd place, const std::string &path, const std::vector<MountEntry> &mounts, int top)
 {
-    const std::optional<std::string> connection = fuseConnection(path, top);
+    const std::optional<std::string> connection = fuseConnection(mounts, top);
     if (!connection) {
         if (const int error = unmountThrough(place.get()))
             throw Failure("cannot unmount " + printable(path) + ": " + errorText(error));
@@ -238,7 +237,8 @@ bool unmountAll(const Directory &dir, const std::string &name)
 {
     const std::string path = dir.pathOf(name);
     const int below = mountIdOf(dir.fd());
-    // Read once something is found mounted: most places have nothing.
+    // As first found: most places have nothing mounted, and the table is
+    // read only where something is.
     std::optional<std::vector<MountEntry>> before;
     bool unmounted = false;
     // Each round takes the topmost mount away, whatever was stacked on the
@@ -256,9 +256,10 @@ bool unmountAll(const Directory &dir, const std::string &name)
             throw Failure("cannot tell what is mounted on " + printable(path));
         if (top == below)
             break;
+        const std::vector<MountEntry> mounts = MountTable::read().on(path);
         if (!before)
-            before = MountTable::read().on(path);
-        unmountTop(std::move(place), path, top);
+            before = mounts;
+        unmountTop(std::move(place), path, mounts, top);
         unmounted = true;
     }
     std::string stacked;

@@ -66,12 +66,16 @@ std::vector<MountEntry> MountTable::of(dev_t devno, std::string_view source) con
 {
     std::vector<MountEntry> found;
     for (const MountEntry &entry : m_entries) {
-        const bool named = !source.empty() && entry.source == source && entry.type != "fuse" &&
-                           !startsWith(entry.type, "fuse.") && entry.type != "fuseblk";
+        const bool named = !source.empty() && entry.source == source && !isFuse(entry.type);
         if ((devno != 0 && entry.devno == devno) || named)
             found.push_back(entry);
     }
     return found;
+}
+
+bool isFuse(std::string_view type)
+{
+    return type == "fuse" || type == "fuseblk" || startsWith(type, "fuse.");
 }
 
 int mountIdOf(int fd)

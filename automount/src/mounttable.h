@@ -50,6 +50,10 @@ private:
     std::vector<MountEntry> m_entries;
 };
 
+// Whether a mount of TYPE is a FUSE file system (fuse, fuse.SUBTYPE,
+// fuseblk): its source is whatever the one who mounted it named.
+bool isFuse(std::string_view type);
+
 // The ID of the mount that the open file FD is on, from the kernel's
 // fdinfo: no call reaches the file system, which may be a FUSE one whose
 // driver hangs. -1 where it cannot be read.
