@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "eventview.h"
 
+#include "textsafety.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -8,20 +10,6 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-// Characters that change how the text around them shows: C0 and C1 controls
-// (cursor moves, title and clear sequences start with ESC or CSI), DEL, the
-// line and paragraph separators, and the bidirectional marks and overrides
-// that reorder what follows them.
-bool actsOnTerminal(char16_t c)
-{
-    return c < 0x20 || (c >= 0x7f && c < 0xa0) || c == 0x061c || c == 0x200e || c == 0x200f ||
-           (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
-}
-
-} // namespace
 
 EventView::EventView() = default;
 
@@ -74,7 +62,7 @@ QString EventView::visible(const QString &text)
         const char16_t u = c.unicode();
         if (u == '\\')
             shown += QLatin1String("\\\\");
-        else if (!actsOnTerminal(u))
+        else if (!orva::actsOnText(u))
             shown += c;
         else if (u < 0x100)
             shown += QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));

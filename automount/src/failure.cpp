@@ -3,6 +3,7 @@
 
 #include "fd.h"
 #include "label.h"
+#include "textsafety.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,7 +116,7 @@ std::string printable(std::string_view text)
             i += length;
             continue;
         }
-        appendEscaped(out, byte);
+        orva::appendEscaped(out, byte);
         ++i;
     }
     return out;

@@ -2,6 +2,7 @@
 #include "label.h"
 
 #include "failure.h"
+#include "textsafety.h"
 
 #include <blkid.h>
 #include <iconv.h>
@@ -71,16 +72,7 @@ bool startsWithHiddenControl(std::string_view text)
     char32_t c = static_cast<unsigned char>(text[0]) & (length == 2 ? 0x1f : 0x0f);
     for (std::size_t i = 1; i < length; ++i)
         c = c << 6 | (static_cast<unsigned char>(text[i]) & 0x3f);
-    return (c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
-           (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
-}
-
-void appendEscaped(std::string &out, unsigned char byte)
-{
-    static const char digits[] = "0123456789abcdef";
-    out += "\\x";
-    out += digits[byte >> 4];
-    out += digits[byte & 0xf];
+    return orva::actsOnText(c);
 }
 
 std::string encodeLabel(std::string_view bytes)
@@ -100,7 +92,7 @@ std::string encodeLabel(std::string_view bytes)
         const std::size_t length = std::max<std::size_t>(utf8SequenceLength(rest), 1);
         if (startsWithHiddenControl(rest)) {
             for (std::size_t i = 0; i < length; ++i)
-                appendEscaped(line, static_cast<unsigned char>(rest[i]));
+                orva::appendEscaped(line, static_cast<unsigned char>(rest[i]));
         } else {
             line.append(rest.substr(0, length));
         }

@@ -14,16 +14,11 @@ std::size_t utf8SequenceLength(std::string_view text);
 
 bool isUtf8(std::string_view text);
 
-// Whether TEXT begins with a valid UTF-8 sequence that shows nothing of
-// itself and acts on the text around it: a C1 control (U+0080 to U+009F),
-// which some terminals take as the start of an escape sequence as they do
-// its 7-bit form, or a character that reorders or breaks a line (U+061C,
-// U+200E, U+200F, U+2028 to U+202E, U+2066 to U+2069). Such characters are
-// escaped wherever outside text is written for people to read.
+// Whether TEXT begins with a valid UTF-8 sequence of two or three bytes for
+// a character that acts on the text around it (orva::actsOnText: a C1
+// control, a character that reorders or breaks a line). Such characters
+// are escaped wherever outside text is written for people to read.
 bool startsWithHiddenControl(std::string_view text);
-
-// Appends BYTE to OUT as \xNN, the escape of labels and messages alike.
-void appendEscaped(std::string &out, unsigned char byte);
 
 // The label as udev and blkid encode it (ID_FS_LABEL_ENC): letters, digits,
 // # + - . : = @ _ and the bytes of valid UTF-8 characters as they are, every
