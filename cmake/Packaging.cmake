@@ -194,23 +194,28 @@ storage link worker.")
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_NAME ${ORVA_PACKAGE_automount})
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SECTION admin)
 # A compiled program: built for each architecture, its library dependencies
-# (libblkid1, libmount1, libudev1) found by dpkg-shlibdeps.
+# (libblkid1, libmount1, libudev1, libsystemd0) found by dpkg-shlibdeps.
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_RECOMMENDS "udev, systemd")
 # ntfs-3g mounts NTFS where the kernel has no ntfs3 (Debian 12's has not).
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_SUGGESTS "${ORVA_PACKAGE_plugin}, ntfs-3g")
 # The configuration is the integrator's: an upgrade keeps their changes.
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/automount/conffiles
   "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/orva-automount\n")
-# postinst makes the watched directory (tmpfiles.d) at once.
+# postinst makes the watched directory (tmpfiles.d) at once, enables the
+# service, marks the devices that are in with the udev rule and (re)starts
+# the service; prerm stops it and takes its devices away when the package is
+# removed; postrm masks it on removal and forgets it on purge, as debhelper's
+# scripts do.
 set(CPACK_DEBIAN_AUTOMOUNT_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/automount/conffiles
-  ${PROJECT_SOURCE_DIR}/automount/postinst)
+  ${PROJECT_SOURCE_DIR}/automount/postinst ${PROJECT_SOURCE_DIR}/automount/prerm
+  ${PROJECT_SOURCE_DIR}/automount/postrm)
 set(CPACK_DEBIAN_AUTOMOUNT_DESCRIPTION "automounter that feeds the storage link worker
 orva-automount mounts each file system that udev reports on removable media
 (USB mass storage, SD cards) on a directory of its own in the directory that
 the storage link worker watches, confined (nosuid, nodev, noexec,
 nosymfollow), and writes the device's label beside it, encoded as blkid
-encodes it. A udev rule starts the systemd template unit
-orva-automount@.service for such a device; the unit, bound to the device,
-mounts it on start and unmounts it on stop.")
+encodes it. A udev rule marks such devices; the service
+orva-automount.service mounts each from udev's event and takes it away when
+the device goes.")
 
 include(CPack)

@@ -33,7 +33,7 @@ ensure_packages() {
 # The packages every build needs (Google Benchmark so that orva-bench keeps compiling).
 # shellcheck disable=SC2034 # used by the scripts that source this file
 BASE_PACKAGES=(cmake ninja-build g++ make pkg-config file qtbase5-dev liblog4cplus-dev
-    libbenchmark-dev libblkid-dev libmount-dev libudev-dev)
+    libbenchmark-dev libblkid-dev libmount-dev libudev-dev libsystemd-dev)
 
 # What tests/automount needs: the mkfs tools of the file systems it tries
 # (ntfs-3g: mkntfs, and the driver where the kernel has no ntfs3),
@@ -56,7 +56,7 @@ BOARD_PACKAGES=(qemu-system-x86 qemu-system-arm qemu-utils mmdebstrap arch-test
 # libnsl.so, hence libc6-dev and libnsl-dev of the target.
 # shellcheck disable=SC2034
 ARM64_PACKAGES=(g++-aarch64-linux-gnu libc6-dev:arm64 libnsl-dev:arm64 qtbase5-dev:arm64
-    liblog4cplus-dev:arm64 libblkid-dev:arm64 libmount-dev:arm64 libudev-dev:arm64)
+    liblog4cplus-dev:arm64 libblkid-dev:arm64 libmount-dev:arm64 libudev-dev:arm64 libsystemd-dev:arm64)
 
 # What the ABI check of liborva_api (scripts/check-abi.sh) needs: abidw and
 # abidiff.

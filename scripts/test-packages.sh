@@ -132,11 +132,15 @@ dpkg-query --control-show orva-automount conffiles | grep -qx /etc/default/orva-
 if command -v systemd-tmpfiles >/dev/null; then
     [ -d /run/orva/storage ] || fail "installing orva-automount did not make /run/orva/storage"
 fi
-grep -qx 'ExecStart=/usr/sbin/orva-automount add /dev/%I' \
-    /usr/lib/systemd/system/orva-automount@.service || fail "the unit does not run /usr/sbin/orva-automount"
-[ "$(readlink -f /usr/lib/systemd/system/multi-user.target.wants/orva-automount-cleanup.service)" = \
-    /usr/lib/systemd/system/orva-automount-cleanup.service ] ||
-    fail "orva-automount-cleanup.service is not pulled in at boot"
+grep -qx 'ExecStart=/usr/sbin/orva-automount serve' \
+    /usr/lib/systemd/system/orva-automount.service || fail "the service does not run /usr/sbin/orva-automount"
+[ "$(readlink -f /etc/systemd/system/multi-user.target.wants/orva-automount.service)" = \
+    /usr/lib/systemd/system/orva-automount.service ] ||
+    fail "installing orva-automount did not enable orva-automount.service"
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify --man=no /usr/lib/systemd/system/orva-automount.service ||
+        fail "systemd-analyze verify finds fault with orva-automount.service"
+fi
 
 echo "== orva-host --demo --step-ms 200"
 (cd "$work" && timeout -s KILL 120 orva-host --demo --step-ms 200) >"$work/demo.log" 2>&1 || {

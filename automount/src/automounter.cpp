@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <unistd.h>
 
 namespace orva::automount {
 
@@ -24,6 +26,8 @@ namespace {
 constexpr const char *stateName = ".orva-automount";
 
 std::atomic<int> pendingSignal{0};
+// An eventfd that a stop signal writes to: the service's loop wakes.
+std::atomic<int> stopWake{-1};
 
 // Debian's ntfs-3g, the NTFS driver where the kernel has no ntfs3, parses
 // the stick in a process that keeps root's uid and capabilities for the
@@ -77,10 +81,15 @@ bool isDead(const Directory &mnt, const std::string &name)
     return fstatat(mnt.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOTCONN;
 }
 
+// Set by the service for the add that this thread runs: the device went.
+thread_local const std::atomic<bool> *deviceGone = nullptr;
+
 void throwIfStopped()
 {
-    if (pendingSignal.load() != 0)
-        throw Failure("stopped by signal " + std::to_string(pendingSignal.load()));
+    if (const int signal = pendingSignal.load())
+        throw Stopped("stopped by signal " + std::to_string(signal));
+    if (deviceGone && deviceGone->load())
+        throw Stopped("stopped: the device went while it was being mounted");
 }
 
 // The kernel name of the device ARGUMENT names, which may be gone already,
@@ -110,11 +119,31 @@ bool isOctalMask(const std::string &mask)
 void requestStop(int signal)
 {
     pendingSignal.store(signal);
+    // write(2) is async-signal-safe; so is reading an atomic int.
+    if (const int fd = stopWake.load(); fd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(fd, &one, sizeof one);
+    }
+}
+
+void wakeOnStop(int fd)
+{
+    stopWake.store(fd);
 }
 
 int stopSignal()
 {
     return pendingSignal.load();
+}
+
+StopWhen::StopWhen(const std::atomic<bool> &gone)
+{
+    deviceGone = &gone;
+}
+
+StopWhen::~StopWhen()
+{
+    deviceGone = nullptr;
 }
 
 std::optional<Automounter::Places> Automounter::enter(bool make) const
@@ -590,6 +619,66 @@ void Automounter::cleanup()
             say("unmounted the stale mount " + printable(places->raw.pathOf(name)));
         places->raw.removeDirectory(name);
     }
+}
+
+// --- status ------------------------------------------------------------------
+
+std::vector<std::string> Automounter::recordedDevices() const
+{
+    std::vector<std::string> kernelNames;
+    const std::optional<Places> places = enter(false);
+    if (!places)
+        return kernelNames;
+    for (const std::string &name : places->runtime.names()) {
+        if (!endsWith(name, StepRecord::suffix))
+            continue;
+        const std::string kernelName = name.substr(0, name.size() - StepRecord::suffix.size());
+        if (isSafeName(kernelName))
+            kernelNames.push_back(kernelName);
+    }
+    return kernelNames;
+}
+
+std::vector<DeviceReport> Automounter::report() const
+{
+    std::vector<DeviceReport> reports;
+    const std::optional<Places> places = enter(false);
+    if (!places)
+        return reports;
+    const MountTable table = MountTable::read();
+    for (const std::string &kernelName : recordedDevices()) {
+        const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
+        const StepRecord *record = recordInto(loaded, places->watch.path());
+        if (!record || !isSafeName(record->entry))
+            continue;
+        DeviceReport report;
+        report.kernelName = kernelName;
+        report.entry = record->entry;
+        report.step = record->steps.empty() ? "" : record->steps.back();
+        // An add or a remove holds the device's lock for as long as it works.
+        const bool atWork =
+            !Lock::ifFree(places->runtime, kernelName + ".lock", Lock::Mode::Exclusive);
+        const std::optional<MountEntry> mount = ownMount(places->mnt, record->entry, table);
+        if (mount) {
+            report.type = mount->type;
+            report.source = mount->source;
+            report.options = mount->vfsOptions;
+        }
+        if (report.step != "done")
+            report.state = atWork ? "adding" : "stopped";
+        else if (atWork)
+            report.state = "removing";
+        else
+            report.state =
+                mount && isOurLink(record->entry, *places) && !isDead(places->mnt, record->entry)
+                    ? "mounted"
+                    : "gone";
+        report.label = places->watch.readSmallFile(record->entry + ".label");
+        if (!report.label.empty() && report.label.back() == '\n')
+            report.label.pop_back();
+        reports.push_back(std::move(report));
+    }
+    return reports;
 }
 
 } // namespace orva::automount

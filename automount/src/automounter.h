@@ -7,12 +7,29 @@
 #include "mounttable.h"
 #include "runtime.h"
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace orva::automount {
+
+// One device that an add has a record of, as the status command shows it.
+struct DeviceReport
+{
+    std::string kernelName;
+    std::string entry;
+    // mounted; adding or removing (at work now); stopped (an add that ended
+    // half-way, whose remove has not run yet); gone (its mount has gone).
+    std::string state;
+    std::string step; // the add's last step
+    // Its mount, when it has one: type, source and per-mount options.
+    std::string type;
+    std::string source;
+    std::string options;
+    std::string label; // the label file's line, as the plug-in reads it
+};
 
 // The four commands. Messages of what was done go to standard output;
 // failures are thrown as Failure, after what the command made is undone.
@@ -30,6 +47,10 @@ public:
     // Takes only the entry away, at once, when the device has gone.
     void withdraw(const std::string &argument);
     void cleanup();
+
+    // The devices that adds have records of, by kernel name.
+    std::vector<std::string> recordedDevices() const;
+    std::vector<DeviceReport> report() const;
 
 private:
     // The watch directory, its staging directories, the runtime one and
@@ -74,5 +95,18 @@ private:
 // step, undoes what it made and then ends by that signal.
 void requestStop(int signal);
 int stopSignal();
+// The eventfd FD is written to when a stop signal arrives.
+void wakeOnStop(int fd);
+
+// While it lives, an add in this thread stops as on a signal once GONE is
+// set: the service sets it when the device goes during its add.
+class StopWhen
+{
+public:
+    explicit StopWhen(const std::atomic<bool> &gone);
+    ~StopWhen();
+    StopWhen(const StopWhen &) = delete;
+    StopWhen &operator=(const StopWhen &) = delete;
+};
 
 } // namespace orva::automount

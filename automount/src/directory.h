@@ -42,6 +42,8 @@ public:
     // The text of the symbolic link NAME; empty when it is none.
     std::optional<std::string> linkText(const std::string &name) const;
     std::vector<std::string> names() const;
+    // The first 4 KiB of the regular file NAME; empty when there is none.
+    std::string readSmallFile(const std::string &name) const;
 
     // Each returns false, with errno set, where the system call failed;
     // a name that is already gone counts as removed.

@@ -24,6 +24,14 @@ public:
     using Failure::Failure;
 };
 
+// An add that stopped before its end, what it made undone: a stop signal
+// came, or the device it was mounting went.
+class Stopped : public Failure
+{
+public:
+    using Failure::Failure;
+};
+
 // "orva-automount: MESSAGE" and a newline: what was done on standard output,
 // warnings and failures on standard error. C's stdio rather than iostreams,
 // whose start-up is a good part of a short run's time under emulation.

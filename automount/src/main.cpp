@@ -20,6 +20,8 @@
 #include "config.h"
 #include "failure.h"
 #include "names.h"
+#include "service.h"
+#include "status.h"
 
 #include <sys/stat.h>
 
@@ -43,6 +45,8 @@ const char usageText[] =
        orva-automount [--watch-dir DIR] [--prefix PFX] remove DEVICE
        orva-automount [--watch-dir DIR] [--prefix PFX] withdraw DEVICE
        orva-automount [--watch-dir DIR] cleanup
+       orva-automount [--watch-dir DIR] status [--json]
+       orva-automount [--watch-dir DIR] serve
 
 add      mount the file system on the block device DEVICE and show it in DIR
          as <PFX><kernel name>, after writing its label to
@@ -53,7 +57,12 @@ remove   take the entry away, unmount the device (lazily if busy) and remove
 withdraw take only the entry away, at once and without waiting for a lock
          (the device has gone; remove unmounts it)
 cleanup  remove entries, notification entries, label files and mounts in DIR
-         that no attached device backs (run once at boot)
+         that no attached device backs
+status   list the devices added, their entries, mounts, labels and what is
+         at work; --json for one JSON object
+serve    the service (orva-automount.service): cleanup, add every device
+         that udev marks with ORVA_AUTOMOUNT=1, then add and remove them as
+         udev's events say, until SIGTERM
 
 --watch-dir DIR  the directory the plug-in watches (default: WATCH_DIR of
                  the configuration, /run/orva/storage)
@@ -147,9 +156,14 @@ std::optional<Invocation> parse(const std::vector<std::string> &args)
     if (command == "add" || command == "remove" || command == "withdraw") {
         if (words.size() != 2)
             throw UsageError(command + " expects a device");
-    } else if (command == "cleanup") {
+    } else if (command == "cleanup" || command == "serve") {
         if (words.size() != 1)
-            throw UsageError("cleanup takes no device");
+            throw UsageError(command + " takes no device");
+        if (command == "serve" && invocation.prefix)
+            throw UsageError("serve takes no --prefix: udev's bus decides");
+    } else if (command == "status") {
+        if (words.size() > 2 || (words.size() == 2 && words[1] != "--json"))
+            throw UsageError("status takes --json and nothing else");
     } else {
         throw UsageError("unknown command '" + printable(command) + "'");
     }
@@ -190,8 +204,13 @@ int run(const std::vector<std::string> &args)
         automounter.remove(words[1]);
     else if (words[0] == "withdraw")
         automounter.withdraw(words[1]);
-    else
+    else if (words[0] == "cleanup")
         automounter.cleanup();
+    else if (words[0] == "serve")
+        serve(automounter);
+    else
+        std::fputs((words.size() == 2 ? statusJson : statusText)(automounter.report()).c_str(),
+                   stdout);
     return exitSuccess;
 }
 

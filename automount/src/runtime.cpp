@@ -17,7 +17,7 @@ namespace {
 
 std::string recordName(const std::string &kernelName)
 {
-    return kernelName + ".steps";
+    return kernelName + std::string(StepRecord::suffix);
 }
 
 void sleepMilliseconds(long milliseconds)

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orva::automount {
@@ -51,6 +52,9 @@ private:
 class StepRecord
 {
 public:
+    // A record is the file <kernel name><suffix> in the runtime directory.
+    static constexpr std::string_view suffix = ".steps";
+
     std::string watchDir;
     std::string entry;
     std::string notify;
