@@ -63,5 +63,8 @@ if [ "$(id -u)" -eq 0 ]; then
     board/orva-board build --arch amd64
     board/orva-board build --arch arm64
 fi
+# The previous version's orva-automount, for the board's upgrade test
+# (cached like the images).
+scripts/package-previous.sh --arch amd64
 board/tests/test_board.py --arch amd64 || [ $? -eq 77 ]
 board/tests/test_board.py --arch arm64 -k test_vfat_stick || [ $? -eq 77 ]

@@ -10,6 +10,12 @@ from .jsonline import JsonChannel
 from .waiting import wait_until
 
 
+class NotStarted(BoardError):
+    """A command that never reached the guest agent: its session's
+    connection was gone (qemu ended or booted again), so nothing ran and
+    the command may be sent again on a new session."""
+
+
 class GuestAgent(JsonChannel):
     """A session with the guest agent; close it when done."""
 
@@ -27,9 +33,14 @@ class GuestAgent(JsonChannel):
 
     def run(self, argv, timeout):
         """(stdout, stderr, exit status) of argv; a signal's status is 128
-        plus its number, as a shell says it."""
-        pid = self.execute("guest-exec", path=argv[0], arg=argv[1:],
-                           **{"capture-output": True})["pid"]
+        plus its number, as a shell says it. NotStarted when the request to
+        start it could not be sent."""
+        request = {"path": argv[0], "arg": argv[1:], "capture-output": True}
+        try:
+            self.send({"execute": "guest-exec", "arguments": request})
+        except OSError as error:
+            raise NotStarted(f"{argv[0]} not sent to the guest agent: {error}") from error
+        pid = self.answer("guest-exec", self.receive())["pid"]
 
         def exited():
             status = self.execute("guest-exec-status", pid=pid)

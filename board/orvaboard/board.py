@@ -21,6 +21,15 @@ def example_config():
 CONFIG = example_config()
 WATCH_DIR = CONFIG["watchPath"]
 
+# settle's wait in the guest, which waits for systemd's jobs itself so that
+# a settle is one request to the guest agent rather than one every 0.1 s.
+# A systemctl that fails is no answer, so it counts as jobs left. Exit
+# status 2: udev still had events after 120 s; 3: systemd still had jobs,
+# which it lists.
+SETTLE = """udevadm settle --timeout=120 || exit 2
+timeout 120 sh -c 'while [ -n "$(systemctl list-jobs --no-legend || echo failed)" ]
+    do sleep 0.05; done' || { systemctl list-jobs --no-legend; exit 3; }"""
+
 
 class Board:
     """A board in its own state folder: what orva-board's commands do, on
@@ -29,13 +38,22 @@ class Board:
     def __init__(self, state, arch="amd64"):
         self.state = os.path.abspath(state)
         self.arch = arch
+        self.log = machine.EventLog(self.state)
+        # exec's session with the guest agent, kept from one command to the
+        # next: a new one costs a connection and a handshake.
+        self.session = None
 
     def up(self, disks=(), append=(), with_peers=False, timeout=600):
+        # A new boot has a new qemu and writes its events anew.
+        self.disconnect()
+        self.log = machine.EventLog(self.state)
         machine.up(self.state, machine.Machine(self.arch, with_peers, list(disks),
                                                append=list(append)), timeout)
 
     def down(self):
+        self.disconnect()
         machine.down(self.state)
+        self.log = machine.EventLog(self.state)
 
     def plug(self, name, image, read_only=False, reader=False, sd=False):
         return devices.plug(self.state, name, image, read_only, reader, sd)
@@ -65,24 +83,50 @@ class Board:
 
     def exec(self, *command, check=True, timeout=120):
         """The command's standard output; its status checked unless told."""
-        out, err, status = agent.guest_run(self.state, list(command), timeout)
+        out, err, status = self.run(list(command), timeout)
         if check and status != 0:
             raise BoardError(f"{command} exited {status}: {err.decode('utf-8', 'replace')}")
         return out.decode("utf-8", "replace")
 
+    def run(self, argv, timeout=120):
+        """GuestAgent.run on the board's kept session, opened when first
+        needed. A session that fails is closed, as what is left unread on
+        it would answer the next request. One that is gone (qemu ended or
+        booted again) fails as the command is sent, before anything ran:
+        then the command is sent once more on a new session. Any later
+        failure is raised, as the command may have run."""
+        for last in (False, True):
+            if self.session is None:
+                self.session = agent.GuestAgent(self.state)
+            try:
+                return self.session.run(argv, timeout)
+            except BaseException as error:
+                self.disconnect()
+                if last or not isinstance(error, agent.NotStarted):
+                    raise
+
+    def disconnect(self):
+        """Closes exec's session: the guest agent takes one client at a
+        time, so another session waits for this one to go."""
+        if self.session is not None:
+            self.session.close()
+            self.session = None
+
     def agent(self):
-        """A session with the guest agent; close it when done."""
+        """A session of its own with the guest agent; close it when done,
+        before the next exec. exec's session is closed first."""
+        self.disconnect()
         return agent.GuestAgent(self.state)
 
     def events(self):
-        return machine.read_events(self.state)
+        return list(self.log.read())
 
     def trees(self):
-        return [e for e in self.events() if e.get("event") == "tree"]
+        return [e for e in self.log.read() if e.get("event") == "tree"]
 
     def tree(self):
-        trees = self.trees()
-        return Tree(trees[-1] if trees else {"nodes": []})
+        last = next((e for e in reversed(self.log.read()) if e.get("event") == "tree"), None)
+        return Tree(last or {"nodes": []})
 
     def wait(self, predicate, timeout=120, what="the tree"):
         """The first tree for which predicate holds, waiting for it; an
@@ -103,9 +147,13 @@ class Board:
     def settle(self):
         """Waits until udev has handled every event and systemd has run
         every job, so that the units the sticks started are done."""
-        self.exec("udevadm", "settle", "--timeout=120")
-        wait_until(lambda: not self.exec("systemctl", "list-jobs", "--no-legend").strip(), 120,
-                   "systemd still has jobs after 120 s")
+        out, err, status = self.run(["sh", "-c", SETTLE], timeout=300)
+        if status == 2:
+            raise Timeout(f"udev still has events after 120 s: {err.decode('utf-8', 'replace')}")
+        if status == 3:
+            raise Timeout(f"systemd still has jobs after 120 s:\n{out.decode('utf-8', 'replace')}")
+        if status != 0:
+            raise BoardError(f"settle exited {status}: {err.decode('utf-8', 'replace')}")
 
     def mount(self, entry):
         """"TYPE OPTIONS" of the file system behind an entry."""
@@ -117,12 +165,14 @@ class Board:
 
     def leftovers(self):
         """What a stick that has gone may leave in the guest: mounts under
-        the watched directory, entries and label files in it, staging
-        directories of orva-automount's, failed units."""
+        the watched directory or orva-automount's runtime directory, entries
+        and label files in it, staging directories and records of adds of
+        orva-automount's, failed units."""
         out = self.exec("sh", "-c",
-                        'findmnt -rn -o TARGET | grep "^$1" ;'
+                        'findmnt -rn -o TARGET | grep -e "^$1" -e "^/run/orva-automount/" ;'
                         'ls -A "$1" | grep -vx .orva-automount ;'
                         'ls -A "$1/.orva-automount/mnt" ;'
+                        'ls /run/orva-automount | grep "[.]steps$" ;'
                         "systemctl list-units --failed --plain --no-legend", "sh", WATCH_DIR)
         return [line for line in out.splitlines() if line.strip()]
 

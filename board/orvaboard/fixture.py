@@ -77,7 +77,9 @@ def save_artifacts(board, name):
     os.makedirs(folder)
     try:
         # A guest that misbehaves may answer slowly: more patience than a
-        # test's requests get.
+        # test's requests get, on a session of its own (the board's is
+        # closed, as the guest agent takes one client at a time).
+        board.disconnect()
         with GuestAgent(board.state, timeout=60) as session:
             journal, _, _ = session.run(["journalctl", "-b", "--no-pager", "-o",
                                          "short-monotonic"], timeout=120)

@@ -37,6 +37,7 @@ ARCHES = {
 EVENTS_PORT = "org.orva.events"
 AGENT_PORT = "org.qemu.guest_agent.0"
 DIST = os.path.join(TOP, "dist")
+DIST_PREVIOUS = os.path.join(TOP, "dist-previous")
 # The units that bring orva-host up at boot.
 BOOT_UNITS = ["orva-board-install.service", "orva-storagelink.service"]
 # The SD slot's card (sd-card) and its drive, which holds no medium until a
@@ -145,6 +146,11 @@ def prepare_state(state, image, packages, arch):
     os.makedirs(os.path.join(state, "dist"))
     for deb in packages:
         shutil.copy(deb, os.path.join(state, "dist"))
+    # An earlier version's packages, for the upgrade test to install first
+    # (scripts/package-previous.sh); the board installs only those above.
+    previous = os.path.join(DIST_PREVIOUS, arch)
+    if os.path.isdir(previous):
+        shutil.copytree(previous, os.path.join(state, "dist", "previous"))
     subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw",
                     "-b", os.path.join(image, "rootfs.img"),
                     os.path.join(state, "root.qcow2")], check=True)
@@ -342,8 +348,34 @@ def event_blocks(state, follow=False):
             time.sleep(0.05)
 
 
+class EventLog:
+    """orva-host's events in STATE/events.jsonl, read as the relay appends
+    them: each read parses only the lines added since the one before, where
+    parsing the whole file at every poll would cost more the longer a board
+    runs."""
+
+    def __init__(self, state):
+        self.path = os.path.join(state, "events.jsonl")
+        self.events = []
+        # Where the last whole line read so far ends.
+        self.offset = 0
+
+    def read(self):
+        """Every event so far, each with host_time, in the order they came;
+        a line the relay is still writing waits for its end of line. The
+        list is the log's own, and the next read adds to it."""
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self.offset)
+                chunk = f.read()
+        except FileNotFoundError:
+            return self.events
+        whole = chunk[:chunk.rfind(b"\n") + 1]
+        self.events += [json.loads(line) for line in whole.splitlines()]
+        self.offset += len(whole)
+        return self.events
+
+
 def read_events(state):
     """orva-host's events so far, each with host_time."""
-    if not os.path.exists(os.path.join(state, "events.jsonl")):
-        return []
-    return [json.loads(line) for block in event_blocks(state) for line in block.splitlines()]
+    return EventLog(state).read()

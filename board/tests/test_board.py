@@ -6,12 +6,18 @@ by orva-host, pulled, and nothing left. Each class boots a board of its own.
 As root: test_board.py [--arch amd64|arm64] [--reverse] [unittest options]
 (-k test_vfat_stick: a vfat stick at boot and one plugged); 77: skipped."""
 
+import collections
+import random
+import re
 import sys
+import time
 
 import boardcase  # first: it puts board/ on the module path
 from orvaboard import BoardError, fixture, testing
 from orvaboard.waiting import wait_until
 from orvaboard.board import WATCH_DIR
+
+SERVICE = "orva-automount.service"
 
 VFAT_MOUNT = (r"^vfat rw,nosuid,nodev,noexec,noatime,nosymfollow,fmask=0133,dmask=0022,"
               r".*shortname=mixed,.*utf8,flush")
@@ -32,8 +38,7 @@ class AtPowerOn(boardcase.BoardCase):
 
     def test_vfat_stick(self):
         self.assert_rows(["AT BOOT"])
-        self.assertEqual(self.board.exec("systemctl", "is-active",
-                                         "orva-automount-cleanup.service").strip(), "active")
+        self.assertEqual(self.board.exec("systemctl", "is-active", SERVICE).strip(), "active")
         self.pull("boot0", ["AT BOOT"])
 
 
@@ -71,10 +76,13 @@ class OneAtATime(boardcase.BoardCase):
 
     # NTFS allowed, as an integrator who accepts that ntfs-3g reads the
     # stick as root would allow it.
+    # The service reads its configuration as it starts.
     def allow_ntfs(self, conf="/etc/default/orva-automount"):
-        self.addCleanup(self.board.exec, "mv", f"{conf}.orig", conf)
+        self.addCleanup(self.board.exec, "sh", "-c",
+                        f"mv {conf}.orig {conf} && systemctl restart {SERVICE}")
         self.board.exec("sh", "-c", f"cp -p {conf} {conf}.orig && "
-                        f"echo 'ALLOWED_TYPES=\"vfat exfat ntfs ext4\"' >>{conf}")
+                        f"echo 'ALLOWED_TYPES=\"vfat exfat ntfs ext4\"' >>{conf} && "
+                        f"systemctl restart {SERVICE}")
 
     def test_file_systems(self):
         self.allow_ntfs()
@@ -93,7 +101,7 @@ class OneAtATime(boardcase.BoardCase):
                 if read_only:
                     kname = entries[0][len("usb-"):]
                     said = f"orva-automount: mounted /dev/{kname} ({types[0]}) read-only: {read_only}"
-                    self.assertIn(said, self.board.journal(f"orva-automount@{kname}.service"))
+                    self.assertIn(said, self.board.journal(SERVICE))
                 self.board.settle()
                 # Still readable once the unit has started: ntfs-3g's daemon
                 # outlives the start.
@@ -167,21 +175,20 @@ class OneAtATime(boardcase.BoardCase):
         self.assertRegex(status, r"(?m)^NoNewPrivs:\s+1\n(.*\n)?Seccomp:\s+2$")
         self.assertRegex(status, r"(?m)^CapBnd:\s+0*200040$")
         # Its daemon killed (a crafted file system can crash it): the row
-        # leads to a dead mount. The unit restarted (a remove and an add)
-        # clears it and mounts anew; cleanup takes a dead one away too.
-        unit = f"orva-automount@{entry[len('usb-'):]}.service"
-        for mend in (["systemctl", "restart", unit], ["orva-automount", "cleanup"]):
+        # leads to a dead mount. The service restarted clears it and mounts
+        # anew; cleanup takes a dead one away too.
+        for mend in (["systemctl", "restart", SERVICE], ["orva-automount", "cleanup"]):
             self.board.exec("sh", "-c", "kill -KILL $(pidof /usr/bin/ntfs-3g)")
             self.assertEqual(self.read(f"{path}/escape"), "Transport endpoint is not connected")
             self.board.exec(*mend)
             if mend[0] == "systemctl":
                 self.assertEqual(self.read(f"{path}/escape"), "Too many levels of symbolic links")
         self.assert_gone(["LINKS"])
-        self.assertEqual(self.board.exec("systemctl", "is-active", unit, check=False).strip(),
+        self.assertEqual(self.board.exec("systemctl", "is-active", SERVICE, check=False).strip(),
                          "active")
         self.pull("links", [])
-        # Plugged again: a file kept open while the unit stops (a shutdown,
-        # a manual stop) still reads, from a daemon that lives on until the
+        # Plugged again: a file kept open while the stick is taken away (a
+        # remove by hand) still reads, from a daemon that lives on until the
         # file is closed, after the lazy unmount.
         self.board.plug("links", image)
         entry, = self.assert_rows(["LINKS"])
@@ -189,7 +196,7 @@ class OneAtATime(boardcase.BoardCase):
         self.board.exec("systemd-run", "--collect", "--unit=orva-test-reader", "sh", "-c",
                         f"exec sleep 600 <{WATCH_DIR}/{entry}/kept")
         self.addCleanup(self.board.exec, "systemctl", "stop", "orva-test-reader", check=False)
-        self.board.exec("systemctl", "stop", unit)
+        self.board.exec("orva-automount", "remove", f"/dev/{entry[len('usb-'):]}")
         self.assert_gone(["LINKS"])
         self.assertEqual(self.board.exec("sh", "-c", "cat /proc/$(systemctl show -P MainPID "
                                          "orva-test-reader)/fd/0"), "kept\n")
@@ -232,57 +239,174 @@ class OneAtATime(boardcase.BoardCase):
                                          check=False).strip(), "active")
         self.pull("held", ["HELD"])
 
-    # A start killed at each system call that makes or takes away something
-    # in the watched directory, the staging place or the mount table: what
-    # it made is taken away by the unit's ExecStopPost=, and the failed unit
-    # goes with the stick.
-    KILL_AT = ["mkdirat", "renameat", "symlinkat", "mount", "open_tree",
-               "mount_setattr", "move_mount", "umount2", "unlinkat"]
-    KILLING = """[Service]
+    # The service under strace for its next run only, with OPTIONS (what
+    # to inject where); the runs after it are the service as it is. strace
+    # is the main process: systemd takes the notifications of its child.
+    # strace -o blocks the signals that stop it, so a stop signals both.
+    TRACED = """[Service]
 SystemCallFilter=
+NotifyAccess=all
+KillMode=control-group
 ExecStart=
-ExecStart=/bin/sh -c 'read -r call nth </run/orva-test-kill; exec strace -qq -f -o /dev/null \\
-  -e trace="$call" -e inject="$call":signal=KILL:when="$nth" /usr/sbin/orva-automount add /dev/%I'
+ExecStart=/bin/sh -c 'if read -r options </run/orva-test-trace; then rm /run/orva-test-trace; \\
+  exec strace -qq -f $options /usr/sbin/orva-automount serve; fi; exec /usr/sbin/orva-automount serve'
 """
 
+    def trace_next_run(self, options, may_die=False):
+        dropin = f"/run/systemd/system/{SERVICE}.d"
+        if not self.board.exec("sh", "-c", f"ls {dropin} 2>/dev/null", check=False):
+            self.board.exec("sh", "-c", f'mkdir -p {dropin} && printf %s "$1" >{dropin}/trace.conf '
+                            "&& systemctl daemon-reload", "sh", self.TRACED)
+            # Stopped before the drop-in goes: with it goes the kill of
+            # the traced process beside strace.
+            self.addCleanup(self.board.exec, "sh", "-c", f"systemctl stop {SERVICE}; "
+                            f"rm -rf {dropin} /run/orva-test-trace; "
+                            f"systemctl daemon-reload; systemctl start {SERVICE}")
+        # A run killed before it is ready fails its start; systemd starts
+        # it again, as after any other kill.
+        self.board.exec("sh", "-c", f'echo "$1" >/run/orva-test-trace && '
+                        f'{{ systemctl restart {SERVICE} {"|| true" if may_die else ""}; }}',
+                        "sh", options)
+
+    def restarts(self):
+        return int(self.board.exec("systemctl", "show", "-P", "NRestarts", SERVICE))
+
+    def wait_restarted(self, restarts):
+        """Until systemd has started the killed service again, and it is up."""
+        wait_until(lambda: self.restarts() > restarts and self.board.exec(
+            "systemctl", "is-active", SERVICE, check=False).strip() == "active", 60,
+            "the service was not started again")
+
+    def assert_mounted_once(self, entry):
+        node = f"/dev/{entry[len('usb-'):]}"
+        self.assertEqual(self.board.exec("findmnt", "-rn", "-o", "TARGET", "-S", node).split(),
+                         [f"{WATCH_DIR}/.orva-automount/mnt/{entry}"])
+
+    # The service killed at each system call that makes or takes away
+    # something in the watched directory, the staging place, the runtime
+    # directory or the mount table, during a stick's add: started again, it
+    # mounts the stick once and leaves nothing of the add it was killed in.
+    KILL_AT = ["mkdirat", "renameat", "symlinkat", "mount", "open_tree",
+               "mount_setattr", "move_mount", "umount2", "unlinkat"]
+
     def test_killed_at_each_step(self):
-        dropin = "/run/systemd/system/orva-automount@.service.d"
-        self.board.exec("sh", "-c", f'mkdir -p {dropin} && printf %s "$1" >{dropin}/kill.conf && '
-                        "systemctl daemon-reload", "sh", self.KILLING)
-        self.addCleanup(self.board.exec, "sh", "-c",
-                        f"rm -r {dropin} /run/orva-test-kill; systemctl daemon-reload")
         image = self.stick("killed", [("vfat", "KILLED")])
+        # How often the service makes each call from its start to the row.
+        self.trace_next_run(f"-o /run/orva-test-calls -e trace={','.join(self.KILL_AT)}")
+        self.board.plug("killed", image)
+        self.assert_rows(["KILLED"])
+        self.board.settle()
+        calls = self.board.exec("cat", "/run/orva-test-calls")
+        self.pull("killed", ["KILLED"])
         for call in self.KILL_AT:
-            # Each of them is made at least once: a start never killed
-            # would have checked nothing.
+            # strace counts the calls of each thread apart (when=N is the
+            # Nth of any one thread), and the service's main thread and the
+            # stick's each make some.
+            count = max(collections.Counter(re.findall(rf"(?m)^([0-9]+) +{call}\(", calls))
+                        .values(), default=0)
+            # Each of them is made at least once: a kill never made would
+            # have checked nothing.
             with self.subTest(call=call):
-                self.assertEqual(self.kill_at(image, call, 1), "failed")
-            for nth in range(2, 20):
-                if self.kill_at(image, call, nth) != "failed":
-                    break
+                self.assertGreater(count, 0)
+            for nth in range(1, count + 1):
+                with self.subTest(call=call, nth=nth):
+                    self.kill_at(image, call, nth)
 
     def kill_at(self, image, call, nth):
-        """Plugs the stick with its unit's start killed at the nth call, and
-        pulls it; the unit's state before the pull."""
-        state = None
-        with self.subTest(call=call, nth=nth):
-            self.board.exec("sh", "-c", f"echo {call} {nth} >/run/orva-test-kill")
-            self.board.plug("killed", image)
-            # The kernel has the stick once udev has its label's link.
-            node = self.board.exec("sh", "-c", 'udevadm wait --timeout=60 "$1" && readlink -f "$1"',
-                                   "sh", "/dev/disk/by-label/KILLED").strip()
-            unit = f"orva-automount@{node[len('/dev/'):]}.service"
-            self.board.settle()
-            state = self.board.exec("systemctl", "show", "-P", "ActiveState", unit).strip()
-            if state == "active":
-                self.assert_rows(["KILLED"])
-            else:
-                self.assertEqual([line for line in self.board.leftovers()
-                                  if not line.startswith(unit + " ")], [])
-            self.board.unplug("killed")
-            self.board.settle()
-            self.assertEqual(self.board.leftovers(), [])
-        return state
+        self.trace_next_run(f"-o /dev/null -e trace={call} -e inject={call}:signal=KILL:when={nth}",
+                            may_die=True)
+        self.board.plug("killed", image)
+        # A restart by hand sets systemd's count of restarts back to 0.
+        self.wait_restarted(0)
+        entry, = self.assert_rows(["KILLED"])
+        self.assert_mounted_once(entry)
+        self.board.unplug("killed")
+        self.assert_gone(["KILLED"])
+
+    def test_killed_at_random(self):
+        # The service killed (as the OOM killer would) at a random moment
+        # after each of three plugs and pulls: started again, it shows what
+        # is plugged, once, and nothing of what was pulled.
+        seed = random.randrange(1 << 32)
+        pause = random.Random(seed)
+        image = self.stick("random", [("vfat", "RANDOM")])
+        for round in range(3):
+            for plugged in (True, False):
+                with self.subTest(seed=seed, round=round, plugged=plugged):
+                    restarts = self.restarts()
+                    if plugged:
+                        self.board.plug("random", image)
+                    else:
+                        self.board.unplug("random")
+                    time.sleep(pause.uniform(0, 2))
+                    self.board.exec("systemctl", "kill", "--kill-who=main", "--signal=KILL",
+                                    SERVICE)
+                    self.wait_restarted(restarts)
+                    if plugged:
+                        self.assert_mounted_once(self.assert_rows(["RANDOM"])[0])
+                    else:
+                        self.assert_gone(["RANDOM"])
+        self.board.plug("after", self.stick("after", [("vfat", "AFTER")]))
+        self.assert_rows(["AFTER"])
+        self.pull("after", ["AFTER"])
+
+    def test_mount_that_hangs(self):
+        # The first mount of the service's next run hangs for 40 s (strace
+        # holds the thread that makes it), as on a dying stick: another
+        # stick plugged and pulled meanwhile comes and goes all the same.
+        # Pulled while it hangs, the stick's add is undone once the mount
+        # returns.
+        # Only the mount of the slow stick's device: strace counts each
+        # thread's calls apart, and each device has a thread of its own.
+        # The slow stick is plugged first, into a board with no stick in.
+        self.trace_next_run("-o /dev/null -P /dev/sda1 -e trace=mount "
+                            "-e inject=mount:delay_enter=40000000:when=1")
+        self.board.plug("slow", self.stick("slow", [("vfat", "SLOW")]))
+        self.board.wait(lambda tree: tree.notification(), 60, what="the notification row")
+        self.assertIn("new-sda1", self.board.exec("ls", WATCH_DIR).split())
+        self.board.plug("quick", self.stick("quick", [("vfat", "QUICK")]))
+        self.assert_rows(["QUICK"])
+        self.board.unplug("quick")
+        self.board.wait(lambda tree: not tree.links(), 60, what="the quick stick's row to go")
+        self.board.unplug("slow")
+        wait_until(lambda: self.board.leftovers() == [], 120,
+                   lambda: f"left after the hanging add: {self.board.leftovers()}")
+        self.assertEqual(self.board.tree().links(), {})
+        self.assertIn("stopped: the device went while it was being mounted", self.said())
+
+    def test_upgrade_from_units(self):
+        # The package of the version that mounted each device from a unit of
+        # its own (scripts/package-previous.sh), with a stick it mounted,
+        # upgraded to this one: the stick has one entry, mounted once, the
+        # old units are gone and none has failed.
+        share = "/run/orva-board/dist"
+        previous = self.board.exec("sh", "-c", f"ls {share}/previous/orva-automount_*.deb",
+                                   check=False).split()
+        if not previous:
+            self.skipTest("no previous package: scripts/package-previous.sh")
+        current = self.board.exec("sh", "-c", f"ls {share}/orva-automount_*.deb").split()
+        install = ["env", "DEBIAN_FRONTEND=noninteractive", "apt-get", "install", "-y", "-q",
+                   "--allow-downgrades", "--reinstall", "-o", "Dpkg::Use-Pty=0"]
+        self.addCleanup(self.board.exec, *install, *current)
+        self.board.exec("sh", "-c", f"systemctl stop {SERVICE} && \"$@\" && systemctl daemon-reload "
+                        "&& udevadm control --reload", "sh", *install, *previous, timeout=300)
+        self.board.plug("upgraded", self.stick("upgraded", [("vfat", "UPGRADED")]))
+        entry, = self.assert_rows(["UPGRADED"])
+        unit = f"orva-automount@{entry[len('usb-'):]}.service"
+        self.board.settle()
+        self.assertEqual(self.board.exec("systemctl", "is-active", unit).strip(), "active")
+        self.board.exec(*install, *current, timeout=300)
+        self.board.wait(lambda tree: len(tree.labelled("UPGRADED")) == 1 and self.board.exec(
+            "systemctl", "is-active", SERVICE, check=False).strip() == "active", 120,
+            what="the row and the service after the upgrade")
+        self.board.settle()
+        self.assertEqual(self.assert_rows(["UPGRADED"]), [entry])
+        self.assert_mounted_once(entry)
+        self.assertEqual(self.board.exec("systemctl", "list-units", "--plain", "--no-legend",
+                                         "--all", "orva-automount@*", "--state=active,failed"), "")
+        self.assertEqual(self.board.exec("systemctl", "list-units", "--failed", "--plain",
+                                         "--no-legend"), "")
+        self.pull("upgraded", ["UPGRADED"])
 
     def test_disk_mounted_elsewhere(self):
         # The board's own card: a disk with a file system mounted anywhere
@@ -375,8 +499,6 @@ ENV{{ORVA_AUTOMOUNT_IGNORE}}="1"' >{rule} && udevadm control --reload""")
         return [name for name in self.board.exec("ls", "/sys/class/block").split()
                 if name.startswith("mmcblk")]
 
-
-class TenAtOnce(boardcase.BoardCase):
     def test_ten_at_once_and_again(self):
         labels, images = [f"STICK {n:02}" for n in range(10)], []
         for n, label in enumerate(labels):
