@@ -26,9 +26,13 @@ WATCH_DIR = CONFIG["watchPath"]
 # A systemctl that fails is no answer, so it counts as jobs left. Exit
 # status 2: udev still had events after 120 s; 3: systemd still had jobs,
 # which it lists.
+# udev's events handled, systemd's jobs run, and orva-automount's service
+# with no device at work (its status says "N at work" while it has some).
 SETTLE = """udevadm settle --timeout=120 || exit 2
 timeout 120 sh -c 'while [ -n "$(systemctl list-jobs --no-legend || echo failed)" ]
-    do sleep 0.05; done' || { systemctl list-jobs --no-legend; exit 3; }"""
+    do sleep 0.05; done' || { systemctl list-jobs --no-legend; exit 3; }
+timeout 120 sh -c 'while systemctl show -P StatusText orva-automount.service | grep -q "at work"
+    do sleep 0.05; done' || { systemctl show -P StatusText orva-automount.service; exit 4; }"""
 
 
 class Board:
@@ -145,13 +149,16 @@ class Board:
             raise AssertionError(str(error)) from None
 
     def settle(self):
-        """Waits until udev has handled every event and systemd has run
-        every job, so that the units the sticks started are done."""
+        """Waits until udev has handled every event, systemd has run every
+        job and orva-automount's service has no device at work."""
         out, err, status = self.run(["sh", "-c", SETTLE], timeout=300)
         if status == 2:
             raise Timeout(f"udev still has events after 120 s: {err.decode('utf-8', 'replace')}")
         if status == 3:
             raise Timeout(f"systemd still has jobs after 120 s:\n{out.decode('utf-8', 'replace')}")
+        if status == 4:
+            raise Timeout("orva-automount still has devices at work after 120 s: "
+                          f"{out.decode('utf-8', 'replace')}")
         if status != 0:
             raise BoardError(f"settle exited {status}: {err.decode('utf-8', 'replace')}")
 

@@ -372,7 +372,9 @@ ExecStart=/bin/sh -c 'if read -r options </run/orva-test-trace; then rm /run/orv
         wait_until(lambda: self.board.leftovers() == [], 120,
                    lambda: f"left after the hanging add: {self.board.leftovers()}")
         self.assertEqual(self.board.tree().links(), {})
-        self.assertIn("stopped: the device went while it was being mounted", self.said())
+        # Said once the add has undone what it made.
+        wait_until(lambda: "stopped: the device went while it was being mounted" in self.said(),
+                   30, "no word of the add stopped by the pull")
 
     def test_upgrade_from_units(self):
         # The package of the version that mounted each device from a unit of
