@@ -196,8 +196,12 @@ expect_removed() { check "$1: link gone" wait_until shows "$3" "" && expect_noth
 add_remove() {
     run "$1: add" "${@:7}" add "$2"
     expect_added "$@"
+    expect "$1: status says it is mounted" "$("$automount" "${@:7}" status --json |
+        grep -o "{\"device\": \"$2\", \"entry\": \"$3\", \"state\": \"[a-z]*\"")" \
+        "{\"device\": \"$2\", \"entry\": \"$3\", \"state\": \"mounted\""
     run "$1: remove" remove "$2"
     expect_removed "$1" "$2" "$3"
+    expect "$1: status no longer lists it" "$("$automount" "${@:7}" status | grep -c "^$2 ")" 0
 }
 
 # --- file system types, mounted where the kernel can -------------------------
