@@ -7,6 +7,7 @@ As root: test_board.py [--arch amd64|arm64] [--reverse] [unittest options]
 (-k test_vfat_stick: a vfat stick at boot and one plugged); 77: skipped."""
 
 import collections
+import json
 import random
 import re
 import sys
@@ -54,7 +55,18 @@ class OneAtATime(boardcase.BoardCase):
         self.assertRegex(entry, r"^usb-sd[a-z]+1$")
         self.board.settle()
         self.assertRegex(self.board.mount(entry), VFAT_MOUNT)
+        # What systemctl status and orva-automount status tell of it (the
+        # label as its file holds it, encoded as blkid encodes it).
+        self.assertEqual(self.board.exec("systemctl", "show", "-P", "StatusText", SERVICE).strip(),
+                         "1 device mounted")
+        devices = json.loads(self.board.exec("orva-automount", "status", "--json"))["devices"]
+        self.assertEqual([(d["device"], d["entry"], d["state"], d["type"], d["label"])
+                          for d in devices],
+                         [(f"/dev/{entry[len('usb-'):]}", entry, "mounted", "vfat",
+                           r"MY\x20STICK\x201")])
         self.pull("vfat", ["MY STICK 1"])
+        self.assertEqual(self.board.exec("systemctl", "show", "-P", "StatusText", SERVICE).strip(),
+                         "0 devices mounted")
 
     # name, partitions, whole disk without a partition table, the labels as
     # the rows show them, the mounts' types, and for read-only media the
