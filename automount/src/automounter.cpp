@@ -619,6 +619,14 @@ void Automounter::cleanup()
             say("unmounted the stale mount " + printable(places->raw.pathOf(name)));
         places->raw.removeDirectory(name);
     }
+    // The records of adds whose entry and mount went above: nothing of
+    // them is left to remove.
+    for (const std::string &kernelName : recordedDevices()) {
+        const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
+        const StepRecord *record = recordInto(loaded, watch.path());
+        if (record && !watch.status(record->entry) && !places->mnt.status(record->entry))
+            StepRecord::discard(places->runtime, kernelName);
+    }
 }
 
 // --- status ------------------------------------------------------------------

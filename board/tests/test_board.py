@@ -259,6 +259,7 @@ class OneAtATime(boardcase.BoardCase):
 SystemCallFilter=
 NotifyAccess=all
 KillMode=control-group
+SyslogIdentifier=orva-automount
 ExecStart=
 ExecStart=/bin/sh -c 'if read -r options </run/orva-test-trace; then rm /run/orva-test-trace; \\
   exec strace -qq -f $options /usr/sbin/orva-automount serve; fi; exec /usr/sbin/orva-automount serve'

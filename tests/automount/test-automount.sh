@@ -277,6 +277,7 @@ if ! grep -qw ntfs3 /proc/filesystems && grep -qw fuseblk /proc/filesystems &&
         remove) run "ntfs, killed: remove" remove "$nt" ;;
         esac
         expect_nothing_left "ntfs, killed before $mend" "$nt"
+        check "ntfs, killed before $mend: no record left" test ! -e "$run/$(basename "$nt").steps"
     done
     config
 else skip_case "ntfs: no FUSE driver to try here (the kernel has ntfs3 or no fuseblk)"; fi
