@@ -114,6 +114,20 @@ bool isOctalMask(const std::string &mask)
     return !mask.empty() && mask.find_first_not_of("01234567") == std::string::npos;
 }
 
+// The kernel names that the runtime directory RUNTIME holds records of.
+std::vector<std::string> recordsIn(const Directory &runtime)
+{
+    std::vector<std::string> kernelNames;
+    for (const std::string &name : runtime.names()) {
+        if (!endsWith(name, StepRecord::suffix))
+            continue;
+        const std::string kernelName = name.substr(0, name.size() - StepRecord::suffix.size());
+        if (isSafeName(kernelName))
+            kernelNames.push_back(kernelName);
+    }
+    return kernelNames;
+}
+
 } // namespace
 
 void requestStop(int signal)
@@ -621,7 +635,7 @@ void Automounter::cleanup()
     }
     // The records of adds whose entry and mount went above: nothing of
     // them is left to remove.
-    for (const std::string &kernelName : recordedDevices()) {
+    for (const std::string &kernelName : recordsIn(places->runtime)) {
         const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
         const StepRecord *record = recordInto(loaded, watch.path());
         if (record && !watch.status(record->entry) && !places->mnt.status(record->entry))
@@ -633,18 +647,8 @@ void Automounter::cleanup()
 
 std::vector<std::string> Automounter::recordedDevices() const
 {
-    std::vector<std::string> kernelNames;
     const std::optional<Places> places = enter(false);
-    if (!places)
-        return kernelNames;
-    for (const std::string &name : places->runtime.names()) {
-        if (!endsWith(name, StepRecord::suffix))
-            continue;
-        const std::string kernelName = name.substr(0, name.size() - StepRecord::suffix.size());
-        if (isSafeName(kernelName))
-            kernelNames.push_back(kernelName);
-    }
-    return kernelNames;
+    return places ? recordsIn(places->runtime) : std::vector<std::string>{};
 }
 
 std::vector<DeviceReport> Automounter::report() const
@@ -654,7 +658,7 @@ std::vector<DeviceReport> Automounter::report() const
     if (!places)
         return reports;
     const MountTable table = MountTable::read();
-    for (const std::string &kernelName : recordedDevices()) {
+    for (const std::string &kernelName : recordsIn(places->runtime)) {
         const std::optional<StepRecord> loaded = StepRecord::load(places->runtime, kernelName);
         const StepRecord *record = recordInto(loaded, places->watch.path());
         if (!record || !isSafeName(record->entry))
